@@ -1,0 +1,151 @@
+// rastertotarnwel: CUPS filter from 1-bit black CUPS raster to the printer's
+// command stream.
+//
+//   rastertotarnwel job-id user title copies options [file]
+//
+// The PPD comes from the PPD environment variable; the raster from the named
+// file or standard input; the printer stream goes to standard output.
+#include <cups/ppd.h>
+#include <cups/raster.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "tarnwel_debug.h"
+#include "tarnwel_job.h"
+
+static ppd_file_t* ppd = nullptr;
+static cups_raster_t* ras = nullptr;
+static cups_page_header2_t header;
+static volatile sig_atomic_t interrupted = 0;
+
+static void sigterm_handler(int) { interrupted = 1; }
+
+// Pixel data is read a block of lines at a time: one read per line would
+// cost more than encoding it. A block never reaches past the current page.
+namespace {
+constexpr size_t kReadBlockBytes = 256 * 1024;
+
+struct PageReader {
+    std::vector<uint8_t> block;
+    size_t pos = 0;
+    size_t len = 0;
+    unsigned linesLeft = 0;  // lines of the page not yet read from the raster
+    bool failed = false;     // the raster ended or broke inside this page
+
+    void start_page(const cups_page_header2_t& h) {
+        pos = len = 0;
+        linesLeft = h.cupsHeight;
+        failed = false;
+    }
+
+    bool refill(unsigned count) {
+        if (failed || linesLeft == 0 || count == 0)
+            return false;
+        unsigned lines = static_cast<unsigned>(
+            std::max<size_t>(1, std::min<size_t>(linesLeft, kReadBlockBytes / count)));
+        size_t bytes = static_cast<size_t>(lines) * count;
+        if (block.size() < bytes)
+            block.resize(bytes);
+        // Whatever a broken raster leaves unread stays blank.
+        memset(block.data(), 0, bytes);
+        if (cupsRasterReadPixels(ras, block.data(), static_cast<unsigned>(bytes)) != bytes)
+            failed = true;
+        linesLeft -= lines;
+        pos = 0;
+        len = bytes;
+        return true;
+    }
+};
+PageReader reader;
+}  // namespace
+
+static bool read_next_raster_line(uint8_t* line, unsigned count) {
+    if (interrupted)
+        return false;
+    if (count == 0)
+        return true;
+    if (reader.pos + count > reader.len && !reader.refill(count))
+        return false;
+    memcpy(line, reader.block.data() + reader.pos, count);
+    reader.pos += count;
+    return !(reader.failed && reader.pos >= reader.len);
+}
+
+int main(int argc, char* argv[]) {
+    if (argc != 6 && argc != 7) {
+        fputs("ERROR: rastertoplovane job-id user title copies options [file]\n", stderr);
+        fputs("INFO: This program is a CUPS filter. It is not intended to be run manually.\n",
+              stderr);
+        return 1;
+    }
+
+    signal(SIGTERM, sigterm_handler);
+    signal(SIGPIPE, SIG_IGN);
+
+    fputs("INFO:>>>>>INFO >>>>>\n", stderr);
+    for (int i = 0; i < argc; i++)
+        fprintf(stderr, "main args %d = %s \n", i, argv[i]);
+    dump_job_info(argc, argv);
+
+    int fd = 0;
+    if (argc == 7) {
+        fd = open(argv[6], O_RDONLY);
+        if (fd < 0) {
+            fprintf(stderr, "ERROR: Unable to open raster file \"%s\": %s\n", argv[6],
+                    strerror(errno));
+            sleep(1);
+            return 1;
+        }
+    }
+
+    fputs("INFO:>>>>>ready to open ppd file ... >>>>>\n", stderr);
+    const char* ppdPath = getenv("PPD");
+    ppd = ppdPath ? ppdOpenFile(ppdPath) : nullptr;
+    if (!ppd) {
+        fprintf(stderr, "ERROR: Unable to open the PPD file \"%s\".\n", ppdPath ? ppdPath : "");
+        return 1;
+    }
+
+    fputs("INFO:>>>>>ready to open cups raster ... >>>>>\n", stderr);
+    ras = cupsRasterOpen(fd, CUPS_RASTER_READ);
+    if (!ras) {
+        fputs("DEBUG: : Cannot read raster data. Most likely an earlier filter in the pipeline "
+              "failed.\n",
+              stderr);
+        return 1;
+    }
+
+    int status = 0;
+    {
+        Tarnwel_Job job(stdout);
+        while (!interrupted && cupsRasterReadHeader2(ras, &header)) {
+            fputs("INFO:>>>>>while read cups header ... >>>>>\n", stderr);
+            if (!check_page_header(header, job.get_pages() + 1)) {
+                status = 1;
+                break;
+            }
+            if (job.get_pages() == 0)
+                job.parse_jobParams(header, ppd, argc, argv);
+            reader.start_page(header);
+            job.encode_page(header, header.cupsHeight, header.cupsBytesPerLine,
+                            read_next_raster_line);
+            // CUPS's page log and job-impressions-completed count these.
+            fprintf(stderr, "PAGE: %d %d\n", job.get_pages(), job.m_jobParams.copies);
+        }
+        if (job.get_pages() > 0) {
+            job.end_job();
+            job.sendBlankPageCmd();
+            job.cmd_flush();
+        }
+    }
+    fflush(stdout);
+    return status;
+}

@@ -1,0 +1,58 @@
+#include "tarnwel_cmdfunc.h"
+
+#include <cstring>
+
+void Tarnwel_CmdFunc::add_cmdline(const uint8_t* cmd, size_t len) {
+    if (len == 0)
+        return;
+    if (current_is_even()) {
+        m_cmdlines_even.insert(m_cmdlines_even.end(), cmd, cmd + len);
+        m_cmd_bytes_even += static_cast<int>(len);
+    } else {
+        m_cmdlines.insert(m_cmdlines.end(), cmd, cmd + len);
+        m_cmd_bytes += static_cast<int>(len);
+    }
+}
+
+void Tarnwel_CmdFunc::add_cmdline_repeated(const ByteString& cmd, int count) {
+    if (count <= 0 || cmd.empty())
+        return;
+    ByteString& queue = current_is_even() ? m_cmdlines_even : m_cmdlines;
+    int& bytes = current_is_even() ? m_cmd_bytes_even : m_cmd_bytes;
+    size_t at = queue.size();
+    size_t total = cmd.size() * static_cast<size_t>(count);
+    queue.resize(at + total);
+    uint8_t* dst = queue.data() + at;
+    for (int i = 0; i < count; i++, dst += cmd.size())
+        memcpy(dst, cmd.data(), cmd.size());
+    bytes += static_cast<int>(total);
+}
+
+static void write_queue(const ByteString& queue, FILE* fp) {
+    if (!queue.empty())
+        fwrite(queue.data(), 1, queue.size(), fp);
+}
+
+void Tarnwel_CmdFunc::flush(FILE* fp) {
+    if (empty())
+        return;
+    fprintf(stderr, "%s:: \t m_duplex = %d \t m_pages = %d  \n", "flush", m_duplex, m_pages);
+
+    if (m_duplex == DUPLEXMODE_NONE) {
+        write_queue(m_cmdlines, fp);
+        m_cmd_bytes = 0;
+        m_cmdlines.clear();
+        return;
+    }
+    // The odd page of a sheet waits until its even page is complete.
+    if (m_pages % 2 != 0)
+        return;
+
+    fprintf(stderr, "----->>>>> stdout <%d\t%d>\n", m_cmd_bytes_even, m_cmd_bytes);
+    write_queue(m_cmdlines_even, fp);
+    write_queue(m_cmdlines, fp);
+    m_cmd_bytes_even = 0;
+    m_cmd_bytes = 0;
+    m_cmdlines_even.clear();
+    m_cmdlines.clear();
+}

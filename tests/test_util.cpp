@@ -1,0 +1,289 @@
+#include "test_util.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+extern char** environ;
+
+Bytes hex_bytes(const std::string& text) {
+    Bytes out;
+    std::string digits;
+    for (char c : text)
+        if (isxdigit(static_cast<unsigned char>(c)))
+            digits += c;
+    for (size_t i = 0; i + 1 < digits.size(); i += 2)
+        out.push_back(static_cast<uint8_t>(std::stoi(digits.substr(i, 2), nullptr, 16)));
+    return out;
+}
+
+std::string to_hex(const uint8_t* data, size_t n) {
+    std::string s;
+    char buf[4];
+    for (size_t i = 0; i < n; i++) {
+        snprintf(buf, sizeof(buf), i ? " %02X" : "%02X", data[i]);
+        s += buf;
+    }
+    return s;
+}
+
+Bytes concat(std::initializer_list<Bytes> parts) {
+    Bytes out;
+    for (const Bytes& p : parts)
+        out.insert(out.end(), p.begin(), p.end());
+    return out;
+}
+
+::testing::AssertionResult SameBytes(const Bytes& expected, const Bytes& actual) {
+    if (expected == actual)
+        return ::testing::AssertionSuccess();
+    size_t i = 0;
+    while (i < expected.size() && i < actual.size() && expected[i] == actual[i])
+        i++;
+    size_t from = i > 8 ? i - 8 : 0;
+    auto window = [&](const Bytes& b) {
+        size_t to = std::min(b.size(), i + 16);
+        return from < to ? to_hex(b.data() + from, to - from) : std::string("(end)");
+    };
+    return ::testing::AssertionFailure()
+           << "first difference at byte offset " << i << " (sizes: expected " << expected.size()
+           << ", actual " << actual.size() << ")\n  expected from " << from << ": "
+           << window(expected) << "\n  actual   from " << from << ": " << window(actual);
+}
+
+std::string temp_dir() {
+    const char* base = getenv("TMPDIR");
+    std::string tmpl = std::string(base && *base ? base : "/tmp") + "/tarnwel-test-XXXXXX";
+    std::vector<char> buf(tmpl.begin(), tmpl.end());
+    buf.push_back('\0');
+    if (!mkdtemp(buf.data()))
+        abort();
+    std::string dir(buf.data());
+    static std::vector<std::string> made;
+    if (made.empty())
+        atexit([] {
+            for (const std::string& d : made)
+                if (system(("rm -rf '" + d + "'").c_str()) != 0) {
+                }
+        });
+    made.push_back(dir);
+    return dir;
+}
+
+void write_file(const std::string& path, const std::string& content) {
+    std::ofstream f(path, std::ios::binary);
+    f << content;
+}
+
+std::string read_file(const std::string& path) {
+    std::ifstream f(path, std::ios::binary);
+    std::stringstream ss;
+    ss << f.rdbuf();
+    return ss.str();
+}
+
+static std::string ppd_option(const std::string& key, const std::string& text,
+                              const std::string& def, const std::vector<std::string>& choices) {
+    std::string s = "*OpenUI *" + key + "/" + text + ": PickOne\n*Default" + key + ": " + def +
+                    "\n";
+    for (const std::string& c : choices)
+        s += "*" + key + " " + c + "/" + c + ": \"\"\n";
+    s += "*CloseUI: *" + key + "\n";
+    return s;
+}
+
+std::string make_ppd(const std::string& density, const std::string& weight,
+                     const std::string& duplex) {
+    std::string s =
+        "*PPD-Adobe: \"4.3\"\n"
+        "*FormatVersion: \"4.3\"\n"
+        "*FileVersion: \"1.0\"\n"
+        "*LanguageVersion: English\n"
+        "*LanguageEncoding: ISOLatin1\n"
+        "*PCFileName: \"TEST.PPD\"\n"
+        "*Manufacturer: \"Tarnwel\"\n"
+        "*Product: \"(Test)\"\n"
+        "*ModelName: \"Tarnwel Test\"\n"
+        "*NickName: \"Tarnwel Test\"\n"
+        "*PSVersion: \"(3010.000) 0\"\n"
+        "*cupsFilter: \"application/vnd.cups-raster 0 rastertotarnwel\"\n";
+    if (!density.empty())
+        s += ppd_option("PrintDensity", "Print Density", density,
+                        {"Dark", "MediumDark", "Medium", "MediumLight", "Light", density});
+    if (!weight.empty())
+        s += ppd_option("PaperWeight", "Paper Weight", weight,
+                        {"VeryHeavy", "MediumHeavy", "Medium", weight});
+    if (!duplex.empty())
+        s += ppd_option("Duplex", "Two-Sided", duplex,
+                        {"None", "DuplexNoTumble", "DuplexTumble", duplex});
+    return s;
+}
+
+std::string write_ppd(const std::string& density, const std::string& weight,
+                      const std::string& duplex) {
+    std::string path = temp_dir() + "/test.ppd";
+    write_file(path, make_ppd(density, weight, duplex));
+    return path;
+}
+
+cups_page_header2_t make_header(unsigned bytesPerLine, unsigned height, unsigned dpi) {
+    cups_page_header2_t h;
+    memset(&h, 0, sizeof(h));
+    h.HWResolution[0] = h.HWResolution[1] = dpi;
+    h.PageSize[0] = 595;
+    h.PageSize[1] = 842;
+    h.ImagingBoundingBox[2] = 595;
+    h.ImagingBoundingBox[3] = 842;
+    h.NumCopies = 1;
+    h.cupsWidth = bytesPerLine * 8;
+    h.cupsHeight = height;
+    h.cupsBitsPerColor = 1;
+    h.cupsBitsPerPixel = 1;
+    h.cupsBytesPerLine = bytesPerLine;
+    h.cupsColorOrder = CUPS_ORDER_CHUNKED;
+    h.cupsColorSpace = CUPS_CSPACE_K;
+    h.cupsNumColors = 1;
+    strcpy(h.cupsPageSizeName, "A4");
+    return h;
+}
+
+std::string write_raster(const std::vector<RasterPage>& pages, cups_mode_t mode) {
+    std::string path = temp_dir() + "/in.ras";
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    cups_raster_t* r = cupsRasterOpen(fd, mode);
+    for (const RasterPage& p : pages) {
+        cups_page_header2_t h = p.header;
+        cupsRasterWriteHeader2(r, &h);
+        if (!p.pixels.empty())
+            cupsRasterWritePixels(r, const_cast<uint8_t*>(p.pixels.data()),
+                                  static_cast<unsigned>(p.pixels.size()));
+    }
+    cupsRasterClose(r);
+    close(fd);
+    return path;
+}
+
+std::string raster_bytes(const std::vector<RasterPage>& pages, cups_mode_t mode) {
+    return read_file(write_raster(pages, mode));
+}
+
+RunResult run_filter(const std::vector<std::string>& args, const std::string& ppd,
+                     const std::string& input) {
+    std::vector<std::string> argv_s = {TARNWEL_FILTER_PATH};
+    argv_s.insert(argv_s.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& a : argv_s)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+
+    std::vector<std::string> env_s;
+    for (char** e = environ; *e; e++)
+        if (strncmp(*e, "PPD=", 4) != 0)
+            env_s.push_back(*e);
+    if (!ppd.empty())
+        env_s.push_back("PPD=" + ppd);
+    std::vector<char*> envp;
+    for (std::string& e : env_s)
+        envp.push_back(e.data());
+    envp.push_back(nullptr);
+
+    int in[2], out[2], err[2];
+    if (pipe(in) || pipe(out) || pipe(err))
+        abort();
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_adddup2(&fa, in[0], 0);
+    posix_spawn_file_actions_adddup2(&fa, out[1], 1);
+    posix_spawn_file_actions_adddup2(&fa, err[1], 2);
+    for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]})
+        posix_spawn_file_actions_addclose(&fa, fd);
+    pid_t pid;
+    if (posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), envp.data()) != 0)
+        abort();
+    posix_spawn_file_actions_destroy(&fa);
+    close(in[0]);
+    close(out[1]);
+    close(err[1]);
+
+    signal(SIGPIPE, SIG_IGN);
+    RunResult r;
+    size_t written = 0;
+    int inFd = in[1];
+    if (input.empty()) {
+        close(inFd);
+        inFd = -1;
+    } else {
+        fcntl(inFd, F_SETFL, O_NONBLOCK);
+    }
+    bool outOpen = true, errOpen = true;
+    char buf[65536];
+    while (outOpen || errOpen) {
+        struct pollfd fds[3];
+        int nfds = 0;
+        if (outOpen)
+            fds[nfds++] = {out[0], POLLIN, 0};
+        if (errOpen)
+            fds[nfds++] = {err[0], POLLIN, 0};
+        if (inFd >= 0)
+            fds[nfds++] = {inFd, POLLOUT, 0};
+        if (poll(fds, nfds, -1) < 0)
+            continue;
+        for (int i = 0; i < nfds; i++) {
+            if (!fds[i].revents)
+                continue;
+            if (fds[i].fd == inFd) {
+                ssize_t n = write(inFd, input.data() + written, input.size() - written);
+                if (n > 0)
+                    written += static_cast<size_t>(n);
+                if (n < 0 || written == input.size()) {
+                    close(inFd);
+                    inFd = -1;
+                }
+                continue;
+            }
+            ssize_t n = read(fds[i].fd, buf, sizeof(buf));
+            if (n <= 0) {
+                if (fds[i].fd == out[0])
+                    outOpen = false;
+                else
+                    errOpen = false;
+            } else if (fds[i].fd == out[0]) {
+                r.out.append(buf, static_cast<size_t>(n));
+            } else {
+                r.err.append(buf, static_cast<size_t>(n));
+            }
+        }
+    }
+    if (inFd >= 0)
+        close(inFd);
+    close(out[0]);
+    close(err[0]);
+    int st = 0;
+    waitpid(pid, &st, 0);
+    r.status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+    return r;
+}
+
+RunResult run_filter_on(const std::vector<RasterPage>& pages, const std::string& ppd,
+                        const std::string& options) {
+    return run_filter({"42", "user", "title", "1", options}, ppd, raster_bytes(pages));
+}
+
+int count_lines_starting(const std::string& text, const std::string& prefix) {
+    int n = 0;
+    std::istringstream in(text);
+    std::string line;
+    while (std::getline(in, line))
+        if (line.compare(0, prefix.size(), prefix) == 0)
+            n++;
+    return n;
+}

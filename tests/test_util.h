@@ -1,0 +1,83 @@
+// Shared fixtures for the tests: hex byte strings, small PPDs and rasters
+// written with libcups's own writer, and running the built filter as CUPS
+// runs it.
+#ifndef TARNWEL_TEST_UTIL_H
+#define TARNWEL_TEST_UTIL_H
+
+#include <cups/raster.h>
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "tarnwel_cmdfunc.h"
+
+using Bytes = std::vector<uint8_t>;
+
+// "1B 26 42" -> {0x1B, 0x26, 0x42}; blanks and commas are ignored.
+Bytes hex_bytes(const std::string& text);
+std::string to_hex(const uint8_t* data, size_t n);
+inline std::string to_hex(const Bytes& b) { return to_hex(b.data(), b.size()); }
+inline Bytes to_bytes(const ByteString& b) { return Bytes(b.begin(), b.end()); }
+Bytes concat(std::initializer_list<Bytes> parts);
+
+// Equal byte strings, or a message naming the first differing offset and the
+// bytes around it on both sides.
+::testing::AssertionResult SameBytes(const Bytes& expected, const Bytes& actual);
+
+// A fresh folder under the test's temporary folder, removed at exit.
+std::string temp_dir();
+void write_file(const std::string& path, const std::string& content);
+std::string read_file(const std::string& path);
+
+// A PPD with the filter's three options and the given default choices; an
+// empty choice leaves that option out.
+std::string make_ppd(const std::string& density, const std::string& weight,
+                     const std::string& duplex);
+std::string write_ppd(const std::string& density = "Medium", const std::string& weight = "Medium",
+                      const std::string& duplex = "None");
+
+// A page header for 1-bit black raster: A4 at 600 dpi unless changed.
+cups_page_header2_t make_header(unsigned bytesPerLine, unsigned height, unsigned dpi = 600);
+
+struct RasterPage {
+    cups_page_header2_t header;
+    Bytes pixels;  // height x bytesPerLine
+};
+
+// A page of `height` lines of `bpl` bytes whose pixels are given by fn(line, byte).
+template <typename F>
+RasterPage make_page(unsigned bpl, unsigned height, F fn) {
+    RasterPage p{make_header(bpl, height), Bytes(static_cast<size_t>(bpl) * height)};
+    for (unsigned y = 0; y < height; y++)
+        for (unsigned x = 0; x < bpl; x++)
+            p.pixels[static_cast<size_t>(y) * bpl + x] = static_cast<uint8_t>(fn(y, x));
+    return p;
+}
+
+// Writes pages with libcups's raster writer (mode as cupsRasterOpen takes it).
+std::string write_raster(const std::vector<RasterPage>& pages,
+                         cups_mode_t mode = CUPS_RASTER_WRITE);
+std::string raster_bytes(const std::vector<RasterPage>& pages,
+                         cups_mode_t mode = CUPS_RASTER_WRITE);
+
+struct RunResult {
+    int status = -1;  // exit status, or 128 + signal
+    std::string out;
+    std::string err;
+    Bytes out_bytes() const { return Bytes(out.begin(), out.end()); }
+};
+
+// Runs the built filter with these arguments (after the program name), the
+// environment variable PPD (unset when empty) and `input` on standard input.
+RunResult run_filter(const std::vector<std::string>& args, const std::string& ppd,
+                     const std::string& input = "");
+// The usual six-argument call with the options string.
+RunResult run_filter_on(const std::vector<RasterPage>& pages, const std::string& ppd,
+                        const std::string& options = "");
+
+// Number of lines of `text` that begin with `prefix`.
+int count_lines_starting(const std::string& text, const std::string& prefix);
+
+#endif
