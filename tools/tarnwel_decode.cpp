@@ -1,0 +1,167 @@
+// tarnwel-decode: validates a printer command stream, prints what it holds
+// and writes its pages as images.
+//
+//   tarnwel-decode [--dpi N] [--png PREFIX] [--pbm PREFIX] [--reading-order]
+//                  [--quiet] [FILE | -]
+#include <getopt.h>
+#include <png.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "tarnwel_stream.h"
+
+using namespace tarnwel;
+
+static void usage(FILE* f) {
+    fputs("Usage: tarnwel-decode [options] [FILE | -]\n"
+          "Validates a printer command stream and prints its job settings and pages.\n"
+          "  --dpi N           resolution of the stream, for sizes in millimetres (600)\n"
+          "  --png PREFIX      write each page to PREFIX-NNN.png\n"
+          "  --pbm PREFIX      write each page to PREFIX-NNN.pbm\n"
+          "  --reading-order   pages as the document reads (undo the two-sided sheet order,\n"
+          "                    turn long-edge back sides back, drop the completing blank page)\n"
+          "  --quiet           print nothing but errors\n",
+          f);
+}
+
+static bool read_all(FILE* f, std::vector<uint8_t>& out) {
+    uint8_t buf[1 << 16];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof(buf), f)) > 0)
+        out.insert(out.end(), buf, buf + n);
+    return !ferror(f);
+}
+
+static bool write_png(const std::string& path, const PageImage& img, unsigned dpi) {
+    FILE* f = fopen(path.c_str(), "wb");
+    if (!f)
+        return false;
+    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+    png_infop info = png ? png_create_info_struct(png) : nullptr;
+    if (!png || !info || setjmp(png_jmpbuf(png))) {
+        png_destroy_write_struct(&png, &info);
+        fclose(f);
+        return false;
+    }
+    png_init_io(png, f);
+    png_set_IHDR(png, info, img.width_bytes * 8, img.height, 1, PNG_COLOR_TYPE_GRAY,
+                 PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+    unsigned ppm = static_cast<unsigned>(dpi / 0.0254 + 0.5);
+    png_set_pHYs(png, info, ppm, ppm, PNG_RESOLUTION_METER);
+    png_write_info(png, info);
+    // In a 1-bit grey PNG a set bit is white: the raster's black bits go inverted.
+    png_set_invert_mono(png);
+    for (unsigned y = 0; y < img.height; y++)
+        png_write_row(png, const_cast<png_bytep>(&img.pixels[static_cast<size_t>(y) * img.width_bytes]));
+    png_write_end(png, nullptr);
+    png_destroy_write_struct(&png, &info);
+    return fclose(f) == 0;
+}
+
+static bool write_pbm(const std::string& path, const PageImage& img) {
+    FILE* f = fopen(path.c_str(), "wb");
+    if (!f)
+        return false;
+    fprintf(f, "P4\n%u %u\n", img.width_bytes * 8, img.height);
+    fwrite(img.pixels.data(), 1, img.pixels.size(), f);
+    return fclose(f) == 0;
+}
+
+int main(int argc, char** argv) {
+    unsigned dpi = 600;
+    std::string pngPrefix, pbmPrefix;
+    bool readingOrder = false, quiet = false;
+    static const option longopts[] = {
+        {"dpi", required_argument, nullptr, 'd'},   {"png", required_argument, nullptr, 'p'},
+        {"pbm", required_argument, nullptr, 'b'},   {"reading-order", no_argument, nullptr, 'r'},
+        {"quiet", no_argument, nullptr, 'q'},       {"help", no_argument, nullptr, 'h'},
+        {nullptr, 0, nullptr, 0}};
+    int c;
+    while ((c = getopt_long(argc, argv, "d:p:b:rqh", longopts, nullptr)) != -1) {
+        switch (c) {
+            case 'd': dpi = static_cast<unsigned>(strtoul(optarg, nullptr, 10)); break;
+            case 'p': pngPrefix = optarg; break;
+            case 'b': pbmPrefix = optarg; break;
+            case 'r': readingOrder = true; break;
+            case 'q': quiet = true; break;
+            case 'h': usage(stdout); return 0;
+            default: usage(stderr); return 2;
+        }
+    }
+    if (argc - optind > 1 || dpi == 0) {
+        usage(stderr);
+        return 2;
+    }
+    const char* path = optind < argc ? argv[optind] : "-";
+    FILE* in = strcmp(path, "-") == 0 ? stdin : fopen(path, "rb");
+    if (!in) {
+        fprintf(stderr, "tarnwel-decode: cannot open %s: %s\n", path, strerror(errno));
+        return 2;
+    }
+    std::vector<uint8_t> data;
+    if (!read_all(in, data)) {
+        fprintf(stderr, "tarnwel-decode: cannot read %s\n", path);
+        return 2;
+    }
+
+    bool wantImages = !pngPrefix.empty() || !pbmPrefix.empty();
+    StreamJob job;
+    StreamError err;
+    if (!decode_stream(data.data(), data.size(), job, err, wantImages)) {
+        fprintf(stderr, "tarnwel-decode: %s: invalid stream at byte offset %zu: %s\n", path,
+                err.offset, err.message.c_str());
+        return 1;
+    }
+
+    if (!quiet) {
+        printf("Stream: %zu bytes, valid\n", data.size());
+        printf("Density: %s (code %d)\n", density_name(job.density), job.density);
+        printf("Paper weight: %s (code %d)\n", weight_name(job.paper_weight), job.paper_weight);
+        printf("Paper size: %u x %u dots, %.1f x %.1f mm at %u dpi\n", job.paper_width,
+               job.paper_height, job.paper_width * 25.4 / dpi, job.paper_height * 25.4 / dpi, dpi);
+        printf("Copies: %u\n", job.copies);
+        printf("Duplex: %s\n", duplex_name(job.duplex));
+        printf("Pages in stream order: %zu\n", job.pages.size());
+        printf("  %4s %10s %8s %8s %8s %12s %7s\n", "page", "offset", "lines", "ink", "blank",
+               "compressed", "ratio");
+        for (size_t i = 0; i < job.pages.size(); i++) {
+            const StreamPage& p = job.pages[i];
+            double raw = static_cast<double>(p.ink_lines) * p.width_bytes;
+            printf("  %4zu %10zu %8u %8u %8u %12zu %6.1fx\n", i + 1, p.offset, p.lines_sent,
+                   p.ink_lines, p.blank_commands, p.compressed_bytes,
+                   p.compressed_bytes ? raw / p.compressed_bytes : 0.0);
+        }
+    }
+
+    if (wantImages) {
+        std::vector<PageImage> images = page_images(job, readingOrder);
+        for (size_t i = 0; i < images.size(); i++) {
+            char num[32];
+            snprintf(num, sizeof(num), "-%03zu", i + 1);
+            if (!pngPrefix.empty()) {
+                std::string out = pngPrefix + num + ".png";
+                if (!write_png(out, images[i], dpi)) {
+                    fprintf(stderr, "tarnwel-decode: cannot write %s\n", out.c_str());
+                    return 2;
+                }
+                if (!quiet)
+                    printf("Wrote %s (%u x %u)\n", out.c_str(), images[i].width_bytes * 8,
+                           images[i].height);
+            }
+            if (!pbmPrefix.empty()) {
+                std::string out = pbmPrefix + num + ".pbm";
+                if (!write_pbm(out, images[i])) {
+                    fprintf(stderr, "tarnwel-decode: cannot write %s\n", out.c_str());
+                    return 2;
+                }
+                if (!quiet)
+                    printf("Wrote %s\n", out.c_str());
+            }
+        }
+    }
+    return 0;
+}

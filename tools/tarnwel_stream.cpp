@@ -1,0 +1,373 @@
+#include "tarnwel_stream.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace tarnwel {
+
+namespace {
+
+// The printer's command language, as a decoder reads it.
+const uint8_t kInit[] = {0x1B, 0x26, 0x42, 0x1B, 0x25, 0x2D, 0x39, 0x38, 0x37, 0x36, 0x35, 0x58};
+const uint8_t kBeginPage[] = {0x1B, 0x24, 0x41, 0x1B, 0x21, 0x41, 0x00, 0x00, 0x10};
+const uint8_t kEndPage[] = {0x1B, 0x24, 0x42};
+const uint8_t kBlankLine[] = {0x1B, 0x2A, 0x42, 0x01, 0x00};
+const uint8_t kRenderType[] = {0x1C, 0x16, 0x03, 0x42, 0x10};
+const uint8_t kInputBin[] = {0x1B, 0x26, 0x41, 0x01, 0x00, 0x01};
+const uint8_t kPaperSizeNormal[] = {0x1B, 0x26, 0x41, 0x02, 0x00, 0x00, 0x1A};
+const uint8_t kResolution[] = {0x1B, 0x26, 0x41, 0x03, 0x00, 0x00, 0x00};
+
+// XMODEM CRC, bit by bit: deliberately not the filter's table.
+uint16_t crc16(const uint8_t* p, size_t n) {
+    unsigned crc = 0;
+    for (size_t i = 0; i < n; i++) {
+        crc ^= static_cast<unsigned>(p[i]) << 8;
+        for (int b = 0; b < 8; b++)
+            crc = (crc & 0x8000) ? ((crc << 1) ^ 0x1021) : (crc << 1);
+        crc &= 0xFFFF;
+    }
+    return static_cast<uint16_t>(crc);
+}
+
+unsigned le16(const uint8_t* p) { return p[0] | (p[1] << 8); }
+
+enum class State { Start, Header, BetweenPages, InPage, Ended };
+
+// Header settings, each allowed once before the first page.
+enum Setting { kWeight, kDensity, kRender, kBin, kPaperSize, kRes, kCopies, kDuplex,
+               kSettingCount };
+const char* const kSettingNames[kSettingCount] = {
+    "paper weight", "print density", "render type", "input bin",
+    "paper size",   "resolution",    "copies",      "duplex mode"};
+
+class Parser {
+public:
+    Parser(const uint8_t* d, size_t n, StreamJob& job, StreamError& err, bool keep)
+        : data(d), size(n), job(job), err(err), keep(keep) {}
+
+    bool run() {
+        while (pos < size) {
+            if (!step())
+                return false;
+        }
+        if (state != State::Ended)
+            return fail(size, state == State::InPage
+                                  ? "stream ends inside a page: expected end-page (1B 24 42)"
+                                  : "stream ends without the end-of-job command (1C 16 04 45)");
+        return true;
+    }
+
+private:
+    const uint8_t* data;
+    size_t size;
+    StreamJob& job;
+    StreamError& err;
+    bool keep;
+    size_t pos = 0;
+    State state = State::Start;
+    bool seen[kSettingCount] = {};
+    int duplex_code = -1;
+    std::vector<uint8_t> line;
+
+    bool fail(size_t at, const std::string& msg) {
+        err.offset = at;
+        err.message = msg;
+        return false;
+    }
+    bool has(size_t n) const { return size - pos >= n; }
+    bool is(const uint8_t* cmd, size_t n) const { return has(n) && memcmp(data + pos, cmd, n) == 0; }
+    bool prefix(std::initializer_list<uint8_t> p) const {
+        if (!has(p.size()))
+            return false;
+        size_t i = 0;
+        for (uint8_t b : p)
+            if (data[pos + i++] != b)
+                return false;
+        return true;
+    }
+
+    bool setting(Setting s, size_t len) {
+        if (state != State::Header)
+            return fail(pos, std::string(kSettingNames[s]) +
+                                 " command outside the job header (expected before begin-job)");
+        if (seen[s])
+            return fail(pos, std::string("second ") + kSettingNames[s] + " command in the job header");
+        seen[s] = true;
+        pos += len;
+        return true;
+    }
+
+    bool step() {
+        if (state == State::Ended)
+            return fail(pos, "data after the end-of-job command");
+        if (state == State::Start) {
+            if (!is(kInit, sizeof(kInit)))
+                return fail(pos, "expected the job start command (1B 26 42 1B 25 2D ...)");
+            pos += sizeof(kInit);
+            state = State::Header;
+            return true;
+        }
+        if (state == State::InPage) {
+            if (is(kBlankLine, sizeof(kBlankLine))) {
+                StreamPage& p = job.pages.back();
+                p.blank_commands++;
+                p.lines_sent++;
+                if (keep)
+                    p.pixels.resize(p.pixels.size() + p.width_bytes, 0);
+                pos += sizeof(kBlankLine);
+                return true;
+            }
+            if (prefix({0x1B, 0x2A, 0x41, 0x02}))
+                return raster_line();
+            if (is(kEndPage, sizeof(kEndPage))) {
+                pos += sizeof(kEndPage);
+                state = State::BetweenPages;
+                return true;
+            }
+            if (is(kBeginPage, sizeof(kBeginPage)))
+                return fail(pos, "begin-page inside a page: expected end-page (1B 24 42)");
+            return fail(pos, "expected a raster line, blank line or end-page command");
+        }
+        if (state == State::BetweenPages) {
+            if (is(kBeginPage, sizeof(kBeginPage))) {
+                job.pages.emplace_back();
+                job.pages.back().offset = pos;
+                pos += sizeof(kBeginPage);
+                state = State::InPage;
+                return true;
+            }
+            if (prefix({0x1C, 0x16, 0x04, 0x45}) && has(5))
+                return end_job();
+            if (is(kEndPage, sizeof(kEndPage)))
+                return fail(pos, "end-page without begin-page");
+            return fail(pos, "expected begin-page (1B 24 41 ...) or end-of-job (1C 16 04 45)");
+        }
+        // The job header.
+        if (prefix({0x1C, 0x16, 0x01, 0x42}) && has(5)) {
+            uint8_t c = data[pos + 4];
+            if (c != 0x10 && c != 0x12 && c != 0x13)
+                return fail(pos + 4, "unknown paper weight code");
+            job.paper_weight = c - 0x10;
+            return setting(kWeight, 5);
+        }
+        if (prefix({0x1C, 0x16, 0x02, 0x42}) && has(5)) {
+            uint8_t c = data[pos + 4];
+            if (c < 0x10 || c > 0x14)
+                return fail(pos + 4, "unknown print density code");
+            job.density = c - 0x10;
+            return setting(kDensity, 5);
+        }
+        if (is(kRenderType, sizeof(kRenderType)))
+            return setting(kRender, sizeof(kRenderType));
+        if (is(kInputBin, sizeof(kInputBin)))
+            return setting(kBin, sizeof(kInputBin));
+        if (is(kPaperSizeNormal, sizeof(kPaperSizeNormal)))
+            return setting(kPaperSize, sizeof(kPaperSizeNormal));
+        if (prefix({0x1B, 0x78}) && has(8)) {
+            if (data[pos + 4] != 0x1B || data[pos + 5] != 0x79)
+                return fail(pos + 4, "paper size: expected ESC y (1B 79) after the width");
+            job.paper_width = le16(data + pos + 2);
+            job.paper_height = le16(data + pos + 6);
+            return setting(kPaperSize, 8);
+        }
+        if (is(kResolution, sizeof(kResolution)))
+            return setting(kRes, sizeof(kResolution));
+        if (prefix({0x1B, 0x26, 0x6C}) && has(7)) {
+            unsigned crc = le16(data + pos + 5);
+            if (crc != crc16(data + pos, 5))
+                return fail(pos + 5, "copies command: wrong checksum");
+            job.copies = le16(data + pos + 3);
+            if (job.copies == 0)
+                return fail(pos + 3, "copies command: zero copies");
+            return setting(kCopies, 7);
+        }
+        if (prefix({0x1B, 0x26, 0x41, 0x09, 0x00}) && has(6)) {
+            uint8_t m = data[pos + 5];
+            if (m > 2)
+                return fail(pos + 5, "unknown duplex mode");
+            job.duplex = static_cast<Duplex>(m);
+            return setting(kDuplex, 6);
+        }
+        if (prefix({0x1C, 0x16, 0x05, 0x46}) && has(5))
+            return fail(pos, "manual duplex command: the driver never sends it");
+        if (prefix({0x1C, 0x16, 0x04, 0x42}) && has(5))
+            return begin_job();
+        return fail(pos, "unknown command in the job header");
+    }
+
+    bool begin_job() {
+        const Setting required[] = {kWeight, kDensity, kPaperSize, kCopies, kDuplex};
+        for (Setting s : required)
+            if (!seen[s])
+                return fail(pos, std::string("begin-job before the ") + kSettingNames[s] +
+                                     " command");
+        uint8_t m = data[pos + 4];
+        if (m > 1)
+            return fail(pos + 4, "begin-job: unknown mode");
+        if ((m == 1) != (job.duplex != Duplex::None))
+            return fail(pos + 4, "begin-job mode does not match the duplex mode");
+        duplex_code = m;
+        pos += 5;
+        state = State::BetweenPages;
+        return true;
+    }
+
+    bool end_job() {
+        uint8_t m = data[pos + 4];
+        if (m != duplex_code)
+            return fail(pos + 4, "end-of-job mode does not match the duplex mode of the header");
+        if (job.duplex != Duplex::None && job.pages.size() % 2 != 0)
+            return fail(pos, "two-sided job with an odd number of pages");
+        pos += 5;
+        state = State::Ended;
+        return true;
+    }
+
+    bool raster_line() {
+        if (!has(6))
+            return fail(pos, "raster line header cut short");
+        size_t n = le16(data + pos + 4);
+        if (!has(6 + n))
+            return fail(pos + 4, "raster line data runs past the end of the stream");
+        std::string msg;
+        if (!unpack_line(data + pos + 6, n, line, msg))
+            return fail(pos + 6, "raster line: " + msg);
+        StreamPage& p = job.pages.back();
+        if (line.empty())
+            return fail(pos, "raster line with no data");
+        if (p.ink_lines == 0 && p.width_bytes == 0) {
+            p.width_bytes = static_cast<unsigned>(line.size());
+            if (keep)
+                p.pixels.assign(static_cast<size_t>(p.lines_sent) * p.width_bytes, 0);
+        } else if (line.size() != p.width_bytes) {
+            return fail(pos, "raster line decodes to " + std::to_string(line.size()) +
+                                 " bytes, other lines of the page to " +
+                                 std::to_string(p.width_bytes));
+        }
+        if (keep)
+            p.pixels.insert(p.pixels.end(), line.begin(), line.end());
+        p.ink_lines++;
+        p.lines_sent++;
+        p.compressed_bytes += n;
+        pos += 6 + n;
+        return true;
+    }
+};
+
+}  // namespace
+
+bool unpack_line(const uint8_t* data, size_t size, std::vector<uint8_t>& line,
+                 std::string& message) {
+    line.clear();
+    size_t i = 0;
+    while (i < size) {
+        uint8_t c = data[i];
+        if (c < 0x80) {
+            size_t count = c + 1u;
+            if (count > 127) {
+                message = "literal of 128 bytes at data byte " + std::to_string(i);
+                return false;
+            }
+            if (size - i - 1 < count) {
+                message = "literal of " + std::to_string(count) + " bytes past the end at data byte " +
+                          std::to_string(i);
+                return false;
+            }
+            for (size_t k = 0; k < count; k++)
+                line.push_back(static_cast<uint8_t>(~data[i + 1 + k]));
+            i += 1 + count;
+        } else {
+            if (c < 0x82) {
+                message = "control byte " + std::to_string(c) + " at data byte " + std::to_string(i) +
+                          " (runs hold at most 127 bytes)";
+                return false;
+            }
+            if (i + 1 >= size) {
+                message = "run without its byte at data byte " + std::to_string(i);
+                return false;
+            }
+            size_t count = 257u - c;
+            line.insert(line.end(), count, static_cast<uint8_t>(~data[i + 1]));
+            i += 2;
+        }
+    }
+    return true;
+}
+
+bool decode_stream(const uint8_t* data, size_t size, StreamJob& job, StreamError& error,
+                   bool keep_pixels) {
+    job = StreamJob{};
+    return Parser(data, size, job, error, keep_pixels).run();
+}
+
+static uint8_t reverse_bits(uint8_t b) {
+    uint8_t r = 0;
+    for (int i = 0; i < 8; i++)
+        if (b & (1 << i))
+            r |= static_cast<uint8_t>(0x80 >> i);
+    return r;
+}
+
+std::vector<PageImage> page_images(const StreamJob& job, bool reading_order) {
+    std::vector<PageImage> images;
+    unsigned paperBytes = (job.paper_width + 7) / 8;
+    for (size_t i = 0; i < job.pages.size(); i++) {
+        const StreamPage& p = job.pages[i];
+        PageImage img;
+        img.stream_index = i;
+        img.width_bytes = p.width_bytes ? p.width_bytes : paperBytes;
+        img.height = std::max(job.paper_height, p.lines_sent);
+        img.pixels.assign(static_cast<size_t>(img.width_bytes) * img.height, 0);
+        if (p.width_bytes)
+            for (unsigned y = 0; y < p.lines_sent; y++)
+                memcpy(&img.pixels[static_cast<size_t>(y) * img.width_bytes],
+                       &p.pixels[static_cast<size_t>(y) * p.width_bytes], p.width_bytes);
+        images.push_back(std::move(img));
+    }
+    if (!reading_order || job.duplex == Duplex::None)
+        return images;
+
+    // Sheets arrive even page first.
+    for (size_t i = 0; i + 1 < images.size(); i += 2)
+        std::swap(images[i], images[i + 1]);
+    if (job.duplex == Duplex::LongEdge) {
+        for (size_t i = 1; i < images.size(); i += 2) {
+            PageImage& img = images[i];
+            std::reverse(img.pixels.begin(), img.pixels.end());
+            for (uint8_t& b : img.pixels)
+                b = reverse_bits(b);
+        }
+    }
+    // The page that completes an odd job carries blank line commands only; a
+    // blank page of the document carries no command at all.
+    if (!images.empty()) {
+        const StreamPage& last = job.pages[images.back().stream_index];
+        if (last.ink_lines == 0 && last.blank_commands > 0)
+            images.pop_back();
+    }
+    return images;
+}
+
+const char* density_name(int code) {
+    static const char* const names[] = {"Dark", "MediumDark", "Medium", "MediumLight", "Light"};
+    return code >= 0 && code <= 4 ? names[code] : "?";
+}
+
+const char* weight_name(int code) {
+    switch (code) {
+        case 0: return "VeryHeavy";
+        case 2: return "MediumHeavy";
+        case 3: return "Medium";
+        default: return "?";
+    }
+}
+
+const char* duplex_name(Duplex d) {
+    switch (d) {
+        case Duplex::LongEdge: return "long edge (DuplexNoTumble)";
+        case Duplex::ShortEdge: return "short edge (DuplexTumble)";
+        default: return "one-sided (None)";
+    }
+}
+
+}  // namespace tarnwel

@@ -1,0 +1,73 @@
+// Reads a printer command stream back: validates it against the printer's
+// command language and decodes its pages. It decodes on its own, without the
+// filter's encoder, so that it catches the encoder's faults.
+#ifndef TARNWEL_STREAM_H
+#define TARNWEL_STREAM_H
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace tarnwel {
+
+enum class Duplex { None = 0, LongEdge = 1, ShortEdge = 2 };
+
+struct StreamPage {
+    size_t offset = 0;          // of its begin-page command
+    unsigned width_bytes = 0;   // decoded width of its raster lines (0: no ink line)
+    unsigned lines_sent = 0;    // raster line and blank line commands
+    unsigned ink_lines = 0;     // raster line commands
+    unsigned blank_commands = 0;
+    size_t compressed_bytes = 0;  // PackBits data of its raster lines
+    // Decoded pixels, lines_sent lines of width_bytes (kept on request), as
+    // in the raster: a set bit is black.
+    std::vector<uint8_t> pixels;
+    bool turned = false;  // turned back through 180 degrees (reading order)
+};
+
+struct StreamJob {
+    int density = -1;      // code 0..4 (Dark .. Light)
+    int paper_weight = -1;  // code 0, 2, 3 (VeryHeavy, MediumHeavy, Medium)
+    unsigned paper_width = 0, paper_height = 0;  // dots
+    unsigned copies = 0;
+    Duplex duplex = Duplex::None;
+    std::vector<StreamPage> pages;  // in stream order
+};
+
+struct StreamError {
+    size_t offset = 0;
+    std::string message;
+};
+
+// Strict validation and decoding. Returns false with `error` set on the first
+// fault; nothing is skipped.
+bool decode_stream(const uint8_t* data, size_t size, StreamJob& job, StreamError& error,
+                   bool keep_pixels = true);
+
+// PackBits-decodes one raster line's data, complementing every byte back.
+// False (with a message) when a run or literal reaches past the data.
+bool unpack_line(const uint8_t* data, size_t size, std::vector<uint8_t>& line,
+                 std::string& message);
+
+// A page image: width in pixels is width_bytes * 8.
+struct PageImage {
+    unsigned width_bytes = 0;
+    unsigned height = 0;
+    std::vector<uint8_t> pixels;  // set bit = black
+    size_t stream_index = 0;      // which page of the stream it came from
+};
+
+// Full-size page images. In stream order, or in reading order: each sheet's
+// odd page first, long-edge back sides turned back and the blank page that
+// completes a two-sided job dropped. A page keeps its full paper height:
+// lines never sent are white.
+std::vector<PageImage> page_images(const StreamJob& job, bool reading_order);
+
+const char* density_name(int code);
+const char* weight_name(int code);
+const char* duplex_name(Duplex d);
+
+}  // namespace tarnwel
+
+#endif
