@@ -1,7 +1,6 @@
 #include "test_util.h"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -176,8 +175,7 @@ std::string raster_bytes(const std::vector<RasterPage>& pages, cups_mode_t mode)
     return read_file(write_raster(pages, mode));
 }
 
-RunResult run_filter(const std::vector<std::string>& args, const std::string& ppd,
-                     const std::string& input) {
+FilterProcess::FilterProcess(const std::vector<std::string>& args, const std::string& ppd) {
     std::vector<std::string> argv_s = {TARNWEL_FILTER_PATH};
     argv_s.insert(argv_s.end(), args.begin(), args.end());
     std::vector<char*> argv;
@@ -196,81 +194,72 @@ RunResult run_filter(const std::vector<std::string>& args, const std::string& pp
         envp.push_back(e.data());
     envp.push_back(nullptr);
 
-    int in[2], out[2], err[2];
-    if (pipe(in) || pipe(out) || pipe(err))
+    // Output goes to files, so that the filter never waits on us.
+    dir_ = temp_dir();
+    int out = open((dir_ + "/out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    int err = open((dir_ + "/err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    int in[2];
+    if (out < 0 || err < 0 || pipe(in))
         abort();
     posix_spawn_file_actions_t fa;
     posix_spawn_file_actions_init(&fa);
     posix_spawn_file_actions_adddup2(&fa, in[0], 0);
-    posix_spawn_file_actions_adddup2(&fa, out[1], 1);
-    posix_spawn_file_actions_adddup2(&fa, err[1], 2);
-    for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]})
+    posix_spawn_file_actions_adddup2(&fa, out, 1);
+    posix_spawn_file_actions_adddup2(&fa, err, 2);
+    for (int fd : {in[0], in[1], out, err})
         posix_spawn_file_actions_addclose(&fa, fd);
-    pid_t pid;
-    if (posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), envp.data()) != 0)
+    if (posix_spawn(&pid_, argv[0], &fa, nullptr, argv.data(), envp.data()) != 0)
         abort();
     posix_spawn_file_actions_destroy(&fa);
     close(in[0]);
-    close(out[1]);
-    close(err[1]);
-
+    close(out);
+    close(err);
+    in_ = in[1];
     signal(SIGPIPE, SIG_IGN);
+}
+
+FilterProcess::~FilterProcess() {
+    if (pid_ > 0) {
+        kill(pid_, SIGKILL);
+        finish();
+    }
+}
+
+void FilterProcess::write_input(const std::string& data) {
+    size_t done = 0;
+    while (in_ >= 0 && done < data.size()) {
+        ssize_t n = write(in_, data.data() + done, data.size() - done);
+        if (n <= 0)
+            break;
+        done += static_cast<size_t>(n);
+    }
+}
+
+void FilterProcess::close_input() {
+    if (in_ >= 0)
+        close(in_);
+    in_ = -1;
+}
+
+void FilterProcess::signal_process(int sig) { kill(pid_, sig); }
+
+RunResult FilterProcess::finish() {
+    close_input();
     RunResult r;
-    size_t written = 0;
-    int inFd = in[1];
-    if (input.empty()) {
-        close(inFd);
-        inFd = -1;
-    } else {
-        fcntl(inFd, F_SETFL, O_NONBLOCK);
-    }
-    bool outOpen = true, errOpen = true;
-    char buf[65536];
-    while (outOpen || errOpen) {
-        struct pollfd fds[3];
-        int nfds = 0;
-        if (outOpen)
-            fds[nfds++] = {out[0], POLLIN, 0};
-        if (errOpen)
-            fds[nfds++] = {err[0], POLLIN, 0};
-        if (inFd >= 0)
-            fds[nfds++] = {inFd, POLLOUT, 0};
-        if (poll(fds, nfds, -1) < 0)
-            continue;
-        for (int i = 0; i < nfds; i++) {
-            if (!fds[i].revents)
-                continue;
-            if (fds[i].fd == inFd) {
-                ssize_t n = write(inFd, input.data() + written, input.size() - written);
-                if (n > 0)
-                    written += static_cast<size_t>(n);
-                if (n < 0 || written == input.size()) {
-                    close(inFd);
-                    inFd = -1;
-                }
-                continue;
-            }
-            ssize_t n = read(fds[i].fd, buf, sizeof(buf));
-            if (n <= 0) {
-                if (fds[i].fd == out[0])
-                    outOpen = false;
-                else
-                    errOpen = false;
-            } else if (fds[i].fd == out[0]) {
-                r.out.append(buf, static_cast<size_t>(n));
-            } else {
-                r.err.append(buf, static_cast<size_t>(n));
-            }
-        }
-    }
-    if (inFd >= 0)
-        close(inFd);
-    close(out[0]);
-    close(err[0]);
     int st = 0;
-    waitpid(pid, &st, 0);
+    waitpid(pid_, &st, 0);
+    pid_ = -1;
     r.status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+    r.out = read_file(dir_ + "/out");
+    r.err = read_file(dir_ + "/err");
     return r;
+}
+
+RunResult run_filter(const std::vector<std::string>& args, const std::string& ppd,
+                     const std::string& input) {
+    FilterProcess p(args, ppd);
+    p.write_input(input);
+    return p.finish();
 }
 
 RunResult run_filter_on(const std::vector<RasterPage>& pages, const std::string& ppd,

@@ -5,6 +5,7 @@
 #define TARNWEL_TEST_UTIL_H
 
 #include <cups/raster.h>
+#include <sys/types.h>
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -67,6 +68,24 @@ struct RunResult {
     std::string out;
     std::string err;
     Bytes out_bytes() const { return Bytes(out.begin(), out.end()); }
+};
+
+// The built filter, started as CUPS starts it, with standard input on a pipe
+// the test writes.
+class FilterProcess {
+public:
+    // `args` after the program name; PPD in the environment unless empty.
+    FilterProcess(const std::vector<std::string>& args, const std::string& ppd);
+    ~FilterProcess();
+    void write_input(const std::string& data);
+    void close_input();
+    void signal_process(int sig);
+    RunResult finish();  // closes the input and waits for the exit
+
+private:
+    pid_t pid_ = -1;
+    int in_ = -1;
+    std::string dir_;
 };
 
 // Runs the built filter with these arguments (after the program name), the
