@@ -50,6 +50,8 @@ public:
             if (!step())
                 return false;
         }
+        if (state == State::Start)
+            return fail(0, "empty stream: expected the job start command (1B 26 42 ...)");
         if (state != State::Ended)
             return fail(size, state == State::InPage
                                   ? "stream ends inside a page: expected end-page (1B 24 42)"
@@ -192,6 +194,8 @@ private:
             return fail(pos, "manual duplex command: the driver never sends it");
         if (prefix({0x1C, 0x16, 0x04, 0x42}) && has(5))
             return begin_job();
+        if (is(kBeginPage, sizeof(kBeginPage)))
+            return fail(pos, "begin-page before the begin-job command (1C 16 04 42)");
         return fail(pos, "unknown command in the job header");
     }
 

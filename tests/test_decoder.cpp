@@ -1,0 +1,265 @@
+// The stream decoder: strict validation, and round trips through the filter.
+#include <random>
+
+#include "stream_check.h"
+#include "tarnwel_stream.h"
+#include "test_util.h"
+
+namespace {
+
+// The job header of a one-sided job, and a small valid job around it.
+const char* kHeader =
+    "1B 26 42 1B 25 2D 39 38 37 36 35 58 1C 16 01 42 13 1C 16 02 42 12 1C 16 03 42 10 "
+    "1B 26 41 01 00 01 1B 78 10 00 1B 79 20 00 1B 26 41 03 00 00 00 1B 26 6C 01 00 49 25 "
+    "1B 26 41 09 00 00 1C 16 04 42 00";
+const size_t kHeaderSize = 66;
+const char* kPage = "1B 24 41 1B 21 41 00 00 10 1B 2A 42 01 00 1B 2A 41 02 04 00 00 00 00 FF 1B 24 42";
+const char* kEnd = "1C 16 04 45 00";
+
+Bytes job(std::initializer_list<const char*> parts) {
+    Bytes out;
+    for (const char* p : parts) {
+        Bytes b = hex_bytes(p);
+        out.insert(out.end(), b.begin(), b.end());
+    }
+    return out;
+}
+
+TEST(Decoder, AcceptsValidJobs) {
+    tarnwel::StreamJob j;
+    tarnwel::StreamError e;
+    Bytes smallest = job({kHeader, "1B 24 41 1B 21 41 00 00 10 1B 24 42", kEnd});
+    ASSERT_EQ(hex_bytes(kHeader).size(), kHeaderSize);
+    EXPECT_TRUE(tarnwel::decode_stream(smallest.data(), smallest.size(), j, e)) << e.message;
+    EXPECT_EQ(j.pages.size(), 1u);
+    EXPECT_EQ(j.paper_width, 16u);
+    EXPECT_EQ(j.paper_height, 32u);
+
+    Bytes one = job({kHeader, kPage, kEnd});
+    ASSERT_TRUE(tarnwel::decode_stream(one.data(), one.size(), j, e)) << e.message;
+    EXPECT_EQ(j.density, 2);
+    EXPECT_EQ(j.paper_weight, 3);
+    EXPECT_EQ(j.copies, 1u);
+    ASSERT_EQ(j.pages.size(), 1u);
+    EXPECT_EQ(j.pages[0].lines_sent, 2u);
+    EXPECT_EQ(j.pages[0].ink_lines, 1u);
+    EXPECT_EQ(j.pages[0].width_bytes, 2u);
+    EXPECT_EQ(to_hex(j.pages[0].pixels), "00 00 FF 00");
+}
+
+TEST(Decoder, RefusesMalformedStreams) {
+    const Bytes valid = job({kHeader, kPage, kEnd});
+    const size_t pageAt = kHeaderSize;
+    struct Case {
+        const char* name;
+        Bytes stream;
+        size_t offset;
+        const char* words;  // part of the message
+    } cases[] = {
+        {"empty", {}, 0, "job start"},
+        {"no job start", job({"1B 26 43", kPage}), 0, "job start"},
+        {"wrong copies checksum",
+         job({"1B 26 42 1B 25 2D 39 38 37 36 35 58 1B 26 6C 01 00 49 26"}), 17, "checksum"},
+        {"page before begin-job", job({"1B 26 42 1B 25 2D 39 38 37 36 35 58", kPage}), 12,
+         "begin-job"},
+        {"missing setting", job({"1B 26 42 1B 25 2D 39 38 37 36 35 58 1C 16 04 42 00"}), 12,
+         "paper weight"},
+        {"setting twice", job({kHeader}), 0, ""},  // replaced below
+        {"no end of job", job({kHeader, kPage}), valid.size() - 5, "end-of-job"},
+        {"end of job inside a page", job({kHeader, "1B 24 41 1B 21 41 00 00 10", kEnd}), pageAt + 9,
+         "expected a raster line"},
+        {"cut inside a page", job({kHeader, "1B 24 41 1B 21 41 00 00 10 1B 2A 42 01 00"}),
+         pageAt + 14, "inside a page"},
+        {"two-sided end for a one-sided job", job({kHeader, kPage, "1C 16 04 45 01"}),
+         valid.size() - 1, "does not match"},
+        {"nested begin-page", job({kHeader, "1B 24 41 1B 21 41 00 00 10 1B 24 41 1B 21 41 00 00 10"}),
+         pageAt + 9, "inside a page"},
+        {"end-page without begin-page", job({kHeader, "1B 24 42", kEnd}), pageAt, "without"},
+        {"literal past the line's data",
+         job({kHeader, "1B 24 41 1B 21 41 00 00 10 1B 2A 41 02 02 00 05 AA 1B 24 42", kEnd}),
+         pageAt + 9 + 6, "literal"},
+        {"run without its byte",
+         job({kHeader, "1B 24 41 1B 21 41 00 00 10 1B 2A 41 02 03 00 00 AA FE 1B 24 42", kEnd}),
+         pageAt + 9 + 6, "run"},
+        {"run of 128", job({kHeader, "1B 24 41 1B 21 41 00 00 10 1B 2A 41 02 02 00 81 AA 1B 24 42", kEnd}),
+         pageAt + 9 + 6, "127"},
+        {"line length past the stream", job({kHeader, "1B 24 41 1B 21 41 00 00 10 1B 2A 41 02 40 00 00 AA"}),
+         pageAt + 9 + 4, "past the end"},
+        {"lines of different widths",
+         job({kHeader, "1B 24 41 1B 21 41 00 00 10 1B 2A 41 02 02 00 00 AA 1B 2A 41 02 02 00 FE AA 1B 24 42",
+              kEnd}),
+         pageAt + 9 + 8, "decodes to 3 bytes"},
+        {"unknown command in a page", job({kHeader, "1B 24 41 1B 21 41 00 00 10 1B 2A 43 01 00"}),
+         pageAt + 9, "expected a raster line"},
+        {"data after the end", job({kHeader, kPage, kEnd, "00"}), valid.size(), "after"},
+        {"two-sided job with an odd page count",
+         job({"1B 26 42 1B 25 2D 39 38 37 36 35 58 1C 16 01 42 13 1C 16 02 42 12 "
+              "1B 78 10 00 1B 79 20 00 1B 26 6C 01 00 49 25 1B 26 41 09 00 01 1C 16 04 42 01",
+              kPage, "1C 16 04 45 01"}),
+         48 + 27, "odd number"},
+        {"begin-job mode against the duplex mode",
+         job({"1B 26 42 1B 25 2D 39 38 37 36 35 58 1C 16 01 42 13 1C 16 02 42 12 "
+              "1B 78 10 00 1B 79 20 00 1B 26 6C 01 00 49 25 1B 26 41 09 00 01 1C 16 04 42 00"}),
+         47, "does not match"},
+        {"unknown density code", job({"1B 26 42 1B 25 2D 39 38 37 36 35 58 1C 16 02 42 17"}), 16,
+         "density"},
+    };
+    // A setting given twice.
+    cases[5].stream = job({"1B 26 42 1B 25 2D 39 38 37 36 35 58 1C 16 01 42 13 1C 16 01 42 10"});
+    cases[5].offset = 17;
+    cases[5].words = "second paper weight";
+
+    for (const Case& c : cases) {
+        tarnwel::StreamJob j;
+        tarnwel::StreamError e;
+        EXPECT_FALSE(tarnwel::decode_stream(c.stream.data(), c.stream.size(), j, e)) << c.name;
+        EXPECT_EQ(e.offset, c.offset) << c.name << ": " << e.message;
+        EXPECT_NE(e.message.find(c.words), std::string::npos) << c.name << ": " << e.message;
+    }
+}
+
+// Random pages: blank lines, runs and noise.
+RasterPage random_page(std::mt19937& rng, unsigned bpl, unsigned height) {
+    RasterPage p{make_header(bpl, height, 72), Bytes(static_cast<size_t>(bpl) * height)};
+    // At 72 dpi the paper size in dots is the page itself.
+    p.header.PageSize[0] = bpl * 8;
+    p.header.PageSize[1] = height;
+    for (unsigned y = 0; y < height; y++) {
+        uint8_t* line = &p.pixels[static_cast<size_t>(y) * bpl];
+        switch (rng() % 4) {
+            case 0:
+                break;  // blank
+            case 1:
+                for (unsigned x = 0; x < bpl; x++)
+                    line[x] = static_cast<uint8_t>(rng());
+                break;
+            case 2: {
+                uint8_t v = static_cast<uint8_t>(rng());
+                for (unsigned x = 0; x < bpl; x++) {
+                    if (rng() % 40 == 0)
+                        v = static_cast<uint8_t>(rng() % 3 == 0 ? 0 : rng());
+                    line[x] = v;
+                }
+                break;
+            }
+            default:
+                line[rng() % bpl] = static_cast<uint8_t>(1u << (rng() % 8));
+        }
+    }
+    return p;
+}
+
+TEST(RoundTrip, RandomPagesComeBackPixelForPixel) {
+    std::mt19937 rng(20261210);
+    const char* modes[] = {"None", "DuplexNoTumble", "DuplexTumble"};
+    for (int iter = 0; iter < 45; iter++) {
+        const char* duplex = modes[iter % 3];
+        unsigned bpl = iter < 3 ? 1 + iter * 299 : 1 + rng() % 600;
+        unsigned height = iter < 3 ? 1 + iter * 149 : 1 + rng() % 300;
+        int pages = 1 + static_cast<int>(rng() % 5);
+        SCOPED_TRACE(std::string(duplex) + " " + std::to_string(pages) + " pages of " +
+                     std::to_string(bpl) + " x " + std::to_string(height));
+        std::vector<RasterPage> in;
+        for (int k = 0; k < pages; k++)
+            in.push_back(random_page(rng, bpl, height));
+        RunResult r = run_filter_on(in, write_ppd("Medium", "Medium", duplex));
+        ASSERT_EQ(r.status, 0) << r.err;
+        tarnwel::StreamJob job = decode_or_fail(r.out);
+        std::vector<tarnwel::PageImage> images = tarnwel::page_images(job, true);
+        ASSERT_EQ(images.size(), in.size());
+        for (size_t k = 0; k < in.size(); k++) {
+            SCOPED_TRACE("page " + std::to_string(k + 1));
+            EXPECT_EQ(images[k].width_bytes, bpl);
+            EXPECT_EQ(images[k].height, height);
+            ASSERT_TRUE(SameBytes(in[k].pixels, images[k].pixels));
+        }
+    }
+}
+
+struct Pbm {
+    unsigned width = 0, height = 0;
+    Bytes bits;  // rows of (width + 7) / 8 bytes, 1 = black
+    bool black(unsigned x, unsigned y) const {
+        return bits[static_cast<size_t>(y) * ((width + 7) / 8) + x / 8] & (0x80 >> (x % 8));
+    }
+};
+
+Pbm read_pbm(const std::string& data) {
+    Pbm p;
+    size_t i = 0;
+    auto token = [&]() {
+        for (;;) {
+            while (i < data.size() && isspace(static_cast<unsigned char>(data[i])))
+                i++;
+            if (i < data.size() && data[i] == '#') {
+                while (i < data.size() && data[i] != '\n')
+                    i++;
+                continue;
+            }
+            break;
+        }
+        size_t start = i;
+        while (i < data.size() && !isspace(static_cast<unsigned char>(data[i])))
+            i++;
+        return data.substr(start, i - start);
+    };
+    if (token() != "P4")
+        return p;
+    p.width = static_cast<unsigned>(std::stoul(token()));
+    p.height = static_cast<unsigned>(std::stoul(token()));
+    i++;
+    p.bits.assign(data.begin() + static_cast<long>(i), data.end());
+    return p;
+}
+
+int sh(const std::string& cmd) { return system(cmd.c_str()); }
+
+// A real page: Ghostscript renders a PostScript page to CUPS raster for the
+// filter, and to PBM on its own; the stream, decoded to PNG, shows the same
+// pixels.
+TEST(RoundTrip, GhostscriptPageThroughFilterAndBack) {
+    if (sh("command -v gs >/dev/null && command -v pngtopnm >/dev/null") != 0)
+        GTEST_SKIP() << "needs Ghostscript and netpbm";
+    std::string dir = temp_dir();
+    write_file(dir + "/page.ps",
+               "%!PS\n/Helvetica findfont 36 scalefont setfont\n"
+               "72 700 moveto (The quick brown fox jumps over the lazy dog) show\n"
+               "/Times-Roman findfont 14 scalefont setfont\n"
+               "72 600 moveto (Pack my box with five dozen liquor jugs. 0123456789) show\n"
+               "0.5 setgray 100 100 200 300 rectfill 0 setgray\n"
+               "4 setlinewidth 300 150 moveto 540 500 lineto stroke\n"
+               "newpath 420 300 80 0 360 arc stroke showpage\n");
+    const std::string gs = "gs -q -dNOPAUSE -dBATCH -dSAFER -r600 -sPAPERSIZE=letter ";
+    ASSERT_EQ(sh(gs + "-sDEVICE=cups -dcupsColorSpace=3 -dcupsBitsPerColor=1 -sOutputFile=" +
+                 dir + "/page.ras " + dir + "/page.ps 2>/dev/null"),
+              0);
+    ASSERT_EQ(sh(gs + "-sDEVICE=pbmraw -sOutputFile=" + dir + "/gs.pbm " + dir + "/page.ps"), 0);
+
+    RunResult r = run_filter({"1", "u", "t", "1", "", dir + "/page.ras"}, write_ppd());
+    ASSERT_EQ(r.status, 0) << r.err;
+    write_file(dir + "/page.prn", r.out);
+    ASSERT_EQ(sh(std::string(TARNWEL_BINARY_DIR) + "/tools/tarnwel-decode --quiet --png " + dir +
+                 "/out " + dir + "/page.prn"),
+              0);
+    ASSERT_EQ(sh("pngtopnm " + dir + "/out-001.png > " + dir + "/out.pbm"), 0);
+
+    Pbm want = read_pbm(read_file(dir + "/gs.pbm"));
+    Pbm got = read_pbm(read_file(dir + "/out.pbm"));
+    ASSERT_EQ(want.width, 5100u);
+    ASSERT_EQ(want.height, 6600u);
+    // The raster's lines are whole bytes: 4 white pixels pad each line.
+    ASSERT_EQ(got.width, 5104u);
+    ASSERT_EQ(got.height, 6600u);
+    size_t inked = 0;
+    for (unsigned y = 0; y < got.height; y++) {
+        for (unsigned x = 0; x < got.width; x++) {
+            bool g = got.black(x, y);
+            bool w = x < want.width && want.black(x, y);
+            inked += g;
+            ASSERT_EQ(g, w) << "pixel " << x << "," << y;
+        }
+    }
+    EXPECT_GT(inked, 100000u);
+}
+
+}  // namespace
