@@ -24,6 +24,10 @@ static void usage(FILE* f) {
           "  --pbm PREFIX      write each page to PREFIX-NNN.pbm\n"
           "  --reading-order   pages as the document reads (undo the two-sided sheet order,\n"
           "                    turn long-edge back sides back, drop the completing blank page)\n"
+          "  --page-height N   lines of a raster page (cupsHeight) when they are fewer than\n"
+          "                    the paper height (hardware margins); long-edge back sides are\n"
+          "                    turned within it (default: the blank completing page's lines\n"
+          "                    if the job has one, else the paper height)\n"
           "  --quiet           print nothing but errors\n",
           f);
 }
@@ -72,21 +76,23 @@ static bool write_pbm(const std::string& path, const PageImage& img) {
 }
 
 int main(int argc, char** argv) {
-    unsigned dpi = 600;
+    unsigned dpi = 600, pageHeight = 0;
     std::string pngPrefix, pbmPrefix;
     bool readingOrder = false, quiet = false;
     static const option longopts[] = {
         {"dpi", required_argument, nullptr, 'd'},   {"png", required_argument, nullptr, 'p'},
         {"pbm", required_argument, nullptr, 'b'},   {"reading-order", no_argument, nullptr, 'r'},
         {"quiet", no_argument, nullptr, 'q'},       {"help", no_argument, nullptr, 'h'},
+        {"page-height", required_argument, nullptr, 'H'},
         {nullptr, 0, nullptr, 0}};
     int c;
-    while ((c = getopt_long(argc, argv, "d:p:b:rqh", longopts, nullptr)) != -1) {
+    while ((c = getopt_long(argc, argv, "d:p:b:rqhH:", longopts, nullptr)) != -1) {
         switch (c) {
             case 'd': dpi = static_cast<unsigned>(strtoul(optarg, nullptr, 10)); break;
             case 'p': pngPrefix = optarg; break;
             case 'b': pbmPrefix = optarg; break;
             case 'r': readingOrder = true; break;
+            case 'H': pageHeight = static_cast<unsigned>(strtoul(optarg, nullptr, 10)); break;
             case 'q': quiet = true; break;
             case 'h': usage(stdout); return 0;
             default: usage(stderr); return 2;
@@ -138,7 +144,7 @@ int main(int argc, char** argv) {
     }
 
     if (wantImages) {
-        std::vector<PageImage> images = page_images(job, readingOrder);
+        std::vector<PageImage> images = page_images(job, readingOrder, pageHeight);
         for (size_t i = 0; i < images.size(); i++) {
             char num[32];
             snprintf(num, sizeof(num), "-%03zu", i + 1);

@@ -312,15 +312,32 @@ static uint8_t reverse_bits(uint8_t b) {
     return r;
 }
 
-std::vector<PageImage> page_images(const StreamJob& job, bool reading_order) {
+// The page that completes an odd two-sided job carries blank line commands
+// only; a blank page of the document carries no command at all.
+static bool is_completing_page(const StreamJob& job, size_t stream_index) {
+    const StreamPage& p = job.pages[stream_index];
+    return job.duplex != Duplex::None && stream_index + 2 == job.pages.size() &&
+           p.ink_lines == 0 && p.blank_commands > 0;
+}
+
+unsigned default_page_height(const StreamJob& job) {
+    if (job.pages.size() >= 2 && is_completing_page(job, job.pages.size() - 2))
+        return job.pages[job.pages.size() - 2].blank_commands;
+    return job.paper_height;
+}
+
+std::vector<PageImage> page_images(const StreamJob& job, bool reading_order,
+                                   unsigned page_height) {
     std::vector<PageImage> images;
     unsigned paperBytes = (job.paper_width + 7) / 8;
+    if (page_height == 0)
+        page_height = default_page_height(job);
     for (size_t i = 0; i < job.pages.size(); i++) {
         const StreamPage& p = job.pages[i];
         PageImage img;
         img.stream_index = i;
         img.width_bytes = p.width_bytes ? p.width_bytes : paperBytes;
-        img.height = std::max(job.paper_height, p.lines_sent);
+        img.height = std::max(page_height, p.lines_sent);
         img.pixels.assign(static_cast<size_t>(img.width_bytes) * img.height, 0);
         if (p.width_bytes)
             for (unsigned y = 0; y < p.lines_sent; y++)
@@ -342,13 +359,8 @@ std::vector<PageImage> page_images(const StreamJob& job, bool reading_order) {
                 b = reverse_bits(b);
         }
     }
-    // The page that completes an odd job carries blank line commands only; a
-    // blank page of the document carries no command at all.
-    if (!images.empty()) {
-        const StreamPage& last = job.pages[images.back().stream_index];
-        if (last.ink_lines == 0 && last.blank_commands > 0)
-            images.pop_back();
-    }
+    if (!images.empty() && is_completing_page(job, images.back().stream_index))
+        images.pop_back();
     return images;
 }
 

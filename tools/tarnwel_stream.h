@@ -60,9 +60,18 @@ struct PageImage {
 
 // Full-size page images. In stream order, or in reading order: each sheet's
 // odd page first, long-edge back sides turned back and the blank page that
-// completes a two-sided job dropped. A page keeps its full paper height:
-// lines never sent are white.
-std::vector<PageImage> page_images(const StreamJob& job, bool reading_order);
+// completes a two-sided job dropped. Lines never sent are white.
+//
+// A page is `page_height` lines high: the raster's cupsHeight, which is less
+// than the paper height when the PPD has hardware margins, and within which
+// the filter turned long-edge back sides. 0 takes the line count of the blank
+// completing page when the job has one (it is the first page's cupsHeight),
+// else the paper height.
+std::vector<PageImage> page_images(const StreamJob& job, bool reading_order,
+                                   unsigned page_height = 0);
+
+// The raster height page_images() uses when given 0.
+unsigned default_page_height(const StreamJob& job);
 
 const char* density_name(int code);
 const char* weight_name(int code);

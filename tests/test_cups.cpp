@@ -1,0 +1,361 @@
+// The driver inside the real CUPS: the PPDs, cupsfilter's filter chain and a
+// private cupsd printing to a socket listener on 127.0.0.1.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fcntl.h>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <thread>
+
+#include "stream_check.h"
+#include "test_util.h"
+
+extern char** environ;
+
+namespace {
+
+const std::string kPpdDir = std::string(TARNWEL_BINARY_DIR) + "/ppd/ppd";
+const std::string kPpd = kPpdDir + "/tnml20.ppd";
+
+struct Output {
+    int status;
+    std::string out;
+};
+
+// Runs a shell command; standard output is returned, standard error goes to
+// `errFile` when given.
+Output run(const std::string& cmd) {
+    Output o{-1, ""};
+    FILE* p = popen(cmd.c_str(), "r");
+    if (!p)
+        return o;
+    char buf[65536];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof(buf), p)) > 0)
+        o.out.append(buf, n);
+    int st = pclose(p);
+    o.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+    return o;
+}
+
+// A folder CUPS accepts for filters and backends: owned by root, not writable
+// by others, readable by the lp user that cupsd runs filters as.
+std::string server_bin() {
+    static std::string dir;
+    if (!dir.empty())
+        return dir;
+    dir = temp_dir();
+    chmod(dir.c_str(), 0755);
+    std::string sb = dir + "/sb";
+    run("mkdir -p '" + sb + "/filter' '" + sb + "/backend' && chmod -R 755 '" + sb + "'");
+    std::string system = run("cups-config --serverbin").out;
+    system.erase(system.find_last_not_of("\n ") + 1);
+    run("for f in '" + system + "'/filter/*; do ln -s \"$f\" '" + sb + "/filter/'; done");
+    for (const char* d : {"daemon", "notifier", "monitor", "cgi-bin", "driver"})
+        run("ln -s '" + system + "/" + d + "' '" + sb + "/" + d + "' 2>/dev/null");
+    run("ln -s '" + system + "/backend/socket' '" + sb + "/backend/socket'");
+    // cupsd wants the filter itself owned by root with no write bits for others.
+    run("rm -f '" + sb + "/filter/rastertotarnwel' && install -m 755 '" +
+        std::string(TARNWEL_FILTER_PATH) + "' '" + sb + "/filter/rastertotarnwel'");
+    write_file(dir + "/cups-files.conf", "ServerBin " + sb + "\n");
+    return dir;
+}
+
+// Three pages that tell each other apart, as a PDF.
+std::string document_pdf() {
+    static std::string pdf;
+    if (!pdf.empty())
+        return pdf;
+    std::string dir = temp_dir();
+    chmod(dir.c_str(), 0755);
+    std::ostringstream ps;
+    ps << "%!PS\n";
+    for (int page = 1; page <= 3; page++) {
+        ps << "/Helvetica findfont 40 scalefont setfont 72 680 moveto (Page " << page
+           << " of the test document) show\n"
+           << "/Times-Roman findfont 12 scalefont setfont\n";
+        for (int line = 0; line < 20 * page; line++)
+            ps << "72 " << 640 - line * 14 << " moveto (Line " << line
+               << ": the quick brown fox jumps over the lazy dog) show\n";
+        ps << page * 40 << " 60 " << 100 << " " << 50 * page << " rectfill showpage\n";
+    }
+    write_file(dir + "/doc.ps", ps.str());
+    pdf = dir + "/doc.pdf";
+    run("gs -q -dNOPAUSE -dBATCH -dSAFER -sDEVICE=pdfwrite -sOutputFile='" + pdf + "' '" + dir +
+        "/doc.ps'");
+    chmod(pdf.c_str(), 0644);
+    return pdf;
+}
+
+std::vector<RasterPage> read_raster(const std::string& data) {
+    std::vector<RasterPage> pages;
+    std::string path = temp_dir() + "/r.ras";
+    write_file(path, data);
+    int fd = open(path.c_str(), O_RDONLY);
+    cups_raster_t* r = cupsRasterOpen(fd, CUPS_RASTER_READ);
+    cups_page_header2_t h;
+    while (r && cupsRasterReadHeader2(r, &h)) {
+        RasterPage p{h, Bytes(static_cast<size_t>(h.cupsBytesPerLine) * h.cupsHeight)};
+        if (!p.pixels.empty())
+            cupsRasterReadPixels(r, p.pixels.data(), static_cast<unsigned>(p.pixels.size()));
+        pages.push_back(std::move(p));
+    }
+    if (r)
+        cupsRasterClose(r);
+    close(fd);
+    return pages;
+}
+
+std::string cupsfilter(const std::string& options, const std::string& type) {
+    return run("cupsfilter -c '" + server_bin() + "/cups-files.conf' -p '" + kPpd + "' -e -m " +
+               type + " " + options + " '" + document_pdf() + "' 2>/dev/null")
+        .out;
+}
+
+// The pages in a stream equal, pixel for pixel, the raster that CUPS made for
+// the filter: the sheet order, the long-edge turn and the unsent foot undone.
+void expect_same_pages(const std::string& stream, const std::vector<RasterPage>& raster) {
+    tarnwel::StreamJob job = decode_or_fail(stream);
+    ASSERT_FALSE(raster.empty());
+    const cups_page_header2_t& h = raster[0].header;
+    std::vector<tarnwel::PageImage> images = tarnwel::page_images(job, true, h.cupsHeight);
+    ASSERT_EQ(images.size(), raster.size());
+    for (size_t k = 0; k < raster.size(); k++) {
+        SCOPED_TRACE("page " + std::to_string(k + 1));
+        EXPECT_EQ(images[k].width_bytes, raster[k].header.cupsBytesPerLine);
+        EXPECT_TRUE(SameBytes(raster[k].pixels, images[k].pixels));
+    }
+}
+
+TEST(Ppd, CupstestppdPassesEveryModel) {
+    // cupstestppd looks for the filter the PPD names under its root.
+    std::string root = temp_dir();
+    std::string serverbin = run("cups-config --serverbin").out;
+    serverbin.erase(serverbin.find_last_not_of("\n ") + 1);
+    run("mkdir -p '" + root + serverbin + "/filter' && cp '" TARNWEL_FILTER_PATH "' '" + root +
+        serverbin + "/filter/'");
+    for (const char* model : {"tnml20.ppd", "tnml24p.ppd"}) {
+        Output o = run("cupstestppd -R '" + root + "' '" + kPpdDir + "/" + model + "' 2>&1");
+        EXPECT_EQ(o.status, 0) << o.out;
+        EXPECT_NE(o.out.find("PASS"), std::string::npos) << o.out;
+    }
+    // The options and the printer-made copies the filter relies on.
+    std::string ppd = read_file(kPpd);
+    for (const char* line :
+         {"*cupsFilter: \"application/vnd.cups-raster 100 rastertotarnwel\"",
+          "*cupsManualCopies: False", "*DefaultPrintDensity: Medium", "*PrintDensity MediumDark/",
+          "*DefaultPaperWeight: Medium", "*PaperWeight VeryHeavy/", "*DefaultDuplex: None",
+          "*Duplex DuplexTumble/", "*DefaultResolution: 600dpi", "*PageSize A4/",
+          "*PageSize Legal/", "*PageSize Env10/", "*CustomPageSize True"})
+        EXPECT_NE(ppd.find(line), std::string::npos) << line;
+}
+
+TEST(Cupsfilter, DocumentThroughTheCupsChain) {
+    struct Case {
+        const char* name;
+        std::string options;
+        int density, weight;
+        unsigned copies;
+        tarnwel::Duplex duplex;
+    } cases[] = {
+        {"one-sided", "-o PrintDensity=Light -o PaperWeight=VeryHeavy", 4, 0, 1,
+         tarnwel::Duplex::None},
+        {"long edge", "-o Duplex=DuplexNoTumble -o PrintDensity=Dark -o PaperWeight=MediumHeavy -o copies=3",
+         0, 2, 3, tarnwel::Duplex::LongEdge},
+        {"short edge", "-o Duplex=DuplexTumble -o PrintDensity=MediumLight -o copies=2", 3, 3, 2,
+         tarnwel::Duplex::ShortEdge},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string stream = cupsfilter(c.options, "printer/foo");
+        std::vector<RasterPage> raster =
+            read_raster(cupsfilter(c.options, "application/vnd.cups-raster"));
+        ASSERT_EQ(raster.size(), 3u);
+        EXPECT_EQ(raster[0].header.HWResolution[0], 600u);
+        EXPECT_EQ(raster[0].header.cupsBitsPerPixel, 1u);
+        EXPECT_EQ(raster[0].header.cupsColorSpace, CUPS_CSPACE_K);
+        tarnwel::StreamJob job = decode_or_fail(stream);
+        EXPECT_EQ(job.density, c.density);
+        EXPECT_EQ(job.paper_weight, c.weight);
+        EXPECT_EQ(job.copies, c.copies);
+        EXPECT_EQ(job.duplex, c.duplex);
+        EXPECT_EQ(job.paper_width, 5100u);  // Letter at 600 dpi
+        EXPECT_EQ(job.paper_height, 6600u);
+        expect_same_pages(stream, raster);
+    }
+}
+
+int free_port() {
+    int s = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(s, reinterpret_cast<sockaddr*>(&a), sizeof(a));
+    socklen_t len = sizeof(a);
+    getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
+    close(s);
+    return ntohs(a.sin_port);
+}
+
+// The printer: takes one connection on 127.0.0.1 and keeps what it receives.
+class SocketPrinter {
+public:
+    SocketPrinter() {
+        fd_ = socket(AF_INET, SOCK_STREAM, 0);
+        int one = 1;
+        setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof(a));
+        listen(fd_, 1);
+        socklen_t len = sizeof(a);
+        getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
+        port_ = ntohs(a.sin_port);
+        thread_ = std::thread([this] {
+            int c = accept(fd_, nullptr, nullptr);
+            if (c < 0)
+                return;
+            char buf[65536];
+            ssize_t n;
+            while ((n = read(c, buf, sizeof(buf))) > 0)
+                received_.append(buf, static_cast<size_t>(n));
+            close(c);
+        });
+    }
+    ~SocketPrinter() {
+        shutdown(fd_, SHUT_RDWR);
+        close(fd_);
+        if (thread_.joinable())
+            thread_.join();
+    }
+    int port() const { return port_; }
+    std::string received() {
+        if (thread_.joinable())
+            thread_.join();
+        return received_;
+    }
+
+private:
+    int fd_ = -1;
+    int port_ = 0;
+    std::thread thread_;
+    std::string received_;
+};
+
+// A scheduler of our own: private configuration, state and logs, listening
+// on 127.0.0.1 only.
+class PrivateCupsd {
+public:
+    PrivateCupsd() {
+        dir_ = server_bin();
+        port_ = free_port();
+        for (const char* d : {"spool", "cache", "state", "log", "tmp", "ppd"})
+            run("mkdir -p '" + dir_ + "/" + d + "'");
+        chmod((dir_ + "/tmp").c_str(), 01777);
+        write_file(dir_ + "/cupsd.conf",
+                   "LogLevel debug\nListen 127.0.0.1:" + std::to_string(port_) +
+                       "\nBrowsing No\nWebInterface No\nDefaultAuthType None\n"
+                       "<Policy default>\n<Limit All>\nOrder deny,allow\nAllow all\n</Limit>\n"
+                       "</Policy>\n");
+        write_file(dir_ + "/cupsd-files.conf",
+                   "ServerBin " + dir_ + "/sb\nServerRoot " + dir_ + "\nRequestRoot " + dir_ +
+                       "/spool\nCacheDir " + dir_ + "/cache\nStateDir " + dir_ +
+                       "/state\nTempDir " + dir_ + "/tmp\nAccessLog " + dir_ +
+                       "/log/access_log\nErrorLog " + dir_ + "/log/error_log\nPageLog " + dir_ +
+                       "/log/page_log\nUser lp\nGroup lp\nSystemGroup root\n");
+        std::string conf = dir_ + "/cupsd.conf", files = dir_ + "/cupsd-files.conf";
+        std::vector<std::string> args = {"cupsd", "-f", "-c", conf, "-s", files};
+        std::vector<char*> argv;
+        for (std::string& a : args)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        posix_spawn_file_actions_t fa;
+        posix_spawn_file_actions_init(&fa);
+        posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
+        posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
+        if (posix_spawnp(&pid_, "cupsd", &fa, nullptr, argv.data(), environ) != 0)
+            pid_ = -1;
+        posix_spawn_file_actions_destroy(&fa);
+        for (int i = 0; i < 100 && pid_ > 0; i++) {
+            if (run("lpstat -h " + host() + " -r 2>/dev/null").out.find("is running") !=
+                std::string::npos) {
+                running_ = true;
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+    }
+    ~PrivateCupsd() {
+        if (pid_ > 0) {
+            kill(pid_, SIGTERM);
+            waitpid(pid_, nullptr, 0);
+        }
+    }
+    bool running() const { return running_; }
+    std::string host() const { return "127.0.0.1:" + std::to_string(port_); }
+    std::string log(const char* name) const { return read_file(dir_ + "/log/" + name); }
+
+private:
+    std::string dir_;
+    int port_ = 0;
+    pid_t pid_ = -1;
+    bool running_ = false;
+};
+
+TEST(Cupsd, PrintsThroughARealScheduler) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "cupsd runs its filters as the lp user: run as root";
+    SocketPrinter printer;
+    PrivateCupsd cupsd;
+    ASSERT_TRUE(cupsd.running()) << cupsd.log("error_log");
+    Output added = run("lpadmin -h " + cupsd.host() + " -p tarnwel -E -v socket://127.0.0.1:" +
+                       std::to_string(printer.port()) + " -P '" + kPpd + "' 2>&1");
+    ASSERT_EQ(added.status, 0) << added.out;
+
+    const std::string options = "-o Duplex=DuplexNoTumble -o PrintDensity=MediumDark";
+    Output submitted = run("lp -h " + cupsd.host() + " -d tarnwel -n 2 " + options + " '" +
+                           document_pdf() + "' 2>&1");
+    ASSERT_EQ(submitted.status, 0) << submitted.out;
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(submitted.out, m, std::regex("tarnwel-([0-9]+)")))
+        << submitted.out;
+    std::string id = m[1];
+
+    std::string done = "[Job " + id + "] Job completed.";
+    std::string log;
+    for (int i = 0; i < 600; i++) {
+        log = cupsd.log("error_log");
+        if (log.find(done) != std::string::npos || log.find("[Job " + id + "] Job stopped") != std::string::npos ||
+            log.find("[Job " + id + "] Job aborted") != std::string::npos)
+            break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    ASSERT_NE(log.find(done), std::string::npos) << log.substr(log.size() > 6000 ? log.size() - 6000 : 0);
+    for (int page = 1; page <= 3; page++)
+        EXPECT_NE(log.find("[Job " + id + "] PAGE: " + std::to_string(page) + " 2"),
+                  std::string::npos);
+    // The page log counts 3 pages of 2 copies each.
+    std::string pageLog = cupsd.log("page_log");
+    EXPECT_NE(pageLog.find("tarnwel root " + id + " "), std::string::npos) << pageLog;
+    EXPECT_NE(pageLog.find(" total 6 "), std::string::npos) << pageLog;
+
+    std::string stream = printer.received();
+    tarnwel::StreamJob job = decode_or_fail(stream);
+    EXPECT_EQ(job.duplex, tarnwel::Duplex::LongEdge);
+    EXPECT_EQ(job.density, 1);
+    EXPECT_EQ(job.copies, 2u);
+    expect_same_pages(stream, read_raster(cupsfilter(options + " -o copies=2",
+                                                     "application/vnd.cups-raster")));
+}
+
+}  // namespace
