@@ -2,14 +2,20 @@
 
 #include <cstring>
 
+static void append(ByteString& queue, const uint8_t* bytes, size_t len) {
+    size_t at = queue.size();
+    queue.resize(at + len);
+    memcpy(queue.data() + at, bytes, len);
+}
+
 void Tarnwel_CmdFunc::add_cmdline(const uint8_t* cmd, size_t len) {
     if (len == 0)
         return;
     if (current_is_even()) {
-        m_cmdlines_even.insert(m_cmdlines_even.end(), cmd, cmd + len);
+        append(m_cmdlines_even, cmd, len);
         m_cmd_bytes_even += static_cast<int>(len);
     } else {
-        m_cmdlines.insert(m_cmdlines.end(), cmd, cmd + len);
+        append(m_cmdlines, cmd, len);
         m_cmd_bytes += static_cast<int>(len);
     }
 }
@@ -31,6 +37,17 @@ void Tarnwel_CmdFunc::add_cmdline_repeated(const ByteString& cmd, int count) {
 static void write_queue(const ByteString& queue, FILE* fp) {
     if (!queue.empty())
         fwrite(queue.data(), 1, queue.size(), fp);
+}
+
+void Tarnwel_CmdFunc::drain(FILE* fp) {
+    if (m_duplex == DUPLEXMODE_NONE) {
+        write_queue(m_cmdlines, fp);
+        m_cmdlines.clear();
+    } else if (m_pages % 2 == 0) {
+        // Earlier sheets are out already: the even page leads its sheet.
+        write_queue(m_cmdlines_even, fp);
+        m_cmdlines_even.clear();
+    }
 }
 
 void Tarnwel_CmdFunc::flush(FILE* fp) {

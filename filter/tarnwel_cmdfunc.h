@@ -44,7 +44,8 @@ enum DUPLEXMODE {
 // Each queue is one contiguous byte buffer holding its commands back to back:
 // a page queues thousands of 5-byte blank line commands, so a heap block per
 // command would cost more than encoding the page. The bytes written and the
-// counts are the same as with one byte string per command.
+// counts are the same as with one byte string per command. The byte counts are
+// of everything queued since the last flush, drained or not.
 class Tarnwel_CmdFunc {
 public:
     ByteString m_cmdlines;       // queue A: one-sided, or odd page of the sheet
@@ -63,6 +64,18 @@ public:
     int get_cmd_bytes() const { return current_is_even() ? m_cmd_bytes_even : m_cmd_bytes; }
 
     void flush(FILE* fp);
+
+    // Writes out what the current queue holds when nothing queued later can
+    // come before it in the stream (one-sided, or the even page of a sheet),
+    // so that a page never has to be held whole. The counts still say what
+    // was queued since the last flush, and the bytes written are the same.
+    void drain(FILE* fp);
+    // Whether drain() would write at least `bytes` bytes.
+    bool drainable(size_t bytes) const {
+        if (m_duplex == DUPLEXMODE_NONE)
+            return m_cmdlines.size() >= bytes;
+        return m_pages % 2 == 0 && m_cmdlines_even.size() >= bytes;
+    }
 
 private:
     bool current_is_even() const { return m_duplex != DUPLEXMODE_NONE && m_pages % 2 == 0; }

@@ -6,6 +6,11 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
+
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
 
 #include "tarnwel_debug.h"
 
@@ -80,6 +85,8 @@ struct ReversedByteTable {
     }
 };
 constexpr ReversedByteTable kReversedByte;
+
+constexpr bool kLittleEndianHost = __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__;
 
 }  // namespace
 
@@ -394,6 +401,10 @@ void Tarnwel_Job::print_head_cmd_init() {
     }
 }
 
+// Commands are written out in blocks of about this size as a page is encoded,
+// wherever the sheet order allows, so that memory does not grow with the page.
+static constexpr size_t kDrainBytes = 128 * 1024;
+
 void Tarnwel_Job::encode_page(const cups_page_header2_t& header, unsigned lines,
                               unsigned lineBytes, const RasterLineReader& read_next_rasterline) {
     m_pages++;
@@ -418,7 +429,10 @@ void Tarnwel_Job::encode_page(const cups_page_header2_t& header, unsigned lines,
     if (is_long_edge_back_side()) {
         // A long-edge back side is turned through 180 degrees: the whole page
         // is read first, bottom line first into the store, each line mirrored.
-        ByteString cur_image(static_cast<size_t>(lines) * lineBytes, 0);
+        // The store is kept from one back side to the next.
+        ByteString& cur_image = m_page_store;
+        cur_image.resize(static_cast<size_t>(lines) * lineBytes);
+        std::fill(cur_image.begin(), cur_image.end(), 0);
         for (unsigned i = 0; i < lines; i++) {
             uint8_t* slot = cur_image.data() + static_cast<size_t>(lines - 1 - i) * lineBytes;
             read_next_rasterline(slot, lineBytes);
@@ -428,6 +442,8 @@ void Tarnwel_Job::encode_page(const cups_page_header2_t& header, unsigned lines,
             encode_curr_line(cur_image.data() + static_cast<size_t>(i) * lineBytes, lineBytes,
                              out_line);
             out_line.clear();
+            if (m_cmdfunc.drainable(kDrainBytes))
+                m_cmdfunc.drain(m_out);
         }
     } else {
         // Every other page goes through line by line: memory does not grow
@@ -439,6 +455,8 @@ void Tarnwel_Job::encode_page(const cups_page_header2_t& header, unsigned lines,
             read_next_rasterline(line.data(), lineBytes);
             encode_curr_line(line.data(), lineBytes, out_line);
             out_line.clear();
+            if (m_cmdfunc.drainable(kDrainBytes))
+                m_cmdfunc.drain(m_out);
         }
     }
 
@@ -480,49 +498,67 @@ inline uint64_t load64(const uint8_t* p) {
     return v;
 }
 
-constexpr uint64_t kOnes = 0x0101010101010101ull;
-constexpr uint64_t kHighs = 0x8080808080808080ull;
-constexpr bool kLittleEndian = __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__;
-
-// First q in [from, limit) with b[q] == b[q + 1], or `limit` when there is
-// none. b[limit] must exist.
-inline size_t find_equal_pair(const uint8_t* b, size_t from, size_t limit) {
-    size_t q = from;
-    if (kLittleEndian) {
-        // A zero byte in w marks an equal neighbour; the lowest flag of the
-        // zero-byte test is exact.
-        while (q + 8 <= limit) {
-            uint64_t w = load64(b + q) ^ load64(b + q + 1);
-            uint64_t zero = (w - kOnes) & ~w & kHighs;
-            if (zero)
-                return q + (__builtin_ctzll(zero) >> 3);
-            q += 8;
-        }
-    }
-    for (; q < limit; q++)
-        if (b[q] == b[q + 1])
-            break;
-    return q;
-}
-
-// First i in [from, end) with b[i] != value, or `end`.
-inline size_t run_end(const uint8_t* b, size_t from, size_t end, uint8_t value) {
-    size_t i = from;
-    if (kLittleEndian) {
-        uint64_t pattern = kOnes * value;
-        while (i + 8 <= end) {
-            uint64_t diff = load64(b + i) ^ pattern;
-            if (diff)
-                return i + (__builtin_ctzll(diff) >> 3);
-            i += 8;
-        }
-    }
-    while (i < end && b[i] == value)
-        i++;
-    return i;
-}
-
 constexpr size_t kMaxChunk = 127;  // the printer takes runs and literals of at most 127 bytes
+
+// Bit i of the mask is set when byte i equals byte i + 1 (i < n - 1). Runs
+// and literals are then found with bit scans instead of byte compares.
+void equal_neighbour_mask(const uint8_t* b, size_t n, uint64_t* mask) {
+    memset(mask, 0, ((n + 63) / 64) * sizeof(uint64_t));
+    size_t i = 0;
+#ifdef __SSE2__
+    for (; i + 17 <= n; i += 16) {
+        __m128i here = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + i));
+        __m128i next = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + i + 1));
+        uint64_t bits = static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(here, next)));
+        mask[i / 64] |= bits << (i % 64);
+    }
+#endif
+    for (; i + 1 < n; i++)
+        if (b[i] == b[i + 1])
+            mask[i / 64] |= uint64_t{1} << (i % 64);
+}
+
+// Consecutive set bits from bit p on, at most `most`. The mask's bit n - 1 is
+// clear, so the scan ends inside the line.
+inline size_t ones_from(const uint64_t* m, size_t p, size_t most) {
+    size_t count = 0;
+    for (;;) {
+        size_t avail = 64 - (p % 64);
+        uint64_t zeros = ~(m[p / 64] >> (p % 64));
+        size_t run = zeros ? static_cast<size_t>(__builtin_ctzll(zeros)) : 64;
+        if (run < avail)
+            return std::min(count + run, most);
+        count += avail;
+        p += avail;
+        if (count >= most)
+            return most;
+    }
+}
+
+// First set bit in [from, limit), or `limit`.
+inline size_t next_set(const uint64_t* m, size_t from, size_t limit) {
+    size_t p = from;
+    while (p < limit) {
+        uint64_t w = m[p / 64] >> (p % 64);
+        if (w)
+            return std::min(p + static_cast<size_t>(__builtin_ctzll(w)), limit);
+        p = (p | 63) + 1;
+    }
+    return limit;
+}
+
+inline void copy_complement(uint8_t* out, const uint8_t* in, size_t count) {
+    size_t i = 0;
+#ifdef __SSE2__
+    const __m128i ones = _mm_set1_epi8(static_cast<char>(0xFF));
+    for (; i + 16 <= count; i += 16) {
+        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), _mm_xor_si128(v, ones));
+    }
+#endif
+    for (; i < count; i++)
+        out[i] = static_cast<uint8_t>(~in[i]);
+}
 
 }  // namespace
 
@@ -545,31 +581,64 @@ bool Tarnwel_Job::line_bank(const uint8_t* line, size_t n) {
 // PackBits with every data byte complemented (the printer's white is a set
 // bit). A literal never takes in the line's last byte and stops before a pair
 // of equal bytes; runs and literals hold at most 127 bytes.
+//
+// Text lines alternate short runs and literals at random, so the chunk is
+// chosen without branching on its kind wherever the next 64 positions of the
+// equal-neighbour mask decide it; longer chunks take the general scan.
 void Tarnwel_Job::compress_curr_line(const uint8_t* in, size_t n, ByteString& outLine) {
+    if (n == 0)
+        return;
+    constexpr size_t kStackWords = kMaxBytesPerLine / 64 + 2;
+    uint64_t stackMask[kStackWords];
+    std::vector<uint64_t> heapMask;
+    uint64_t* mask = stackMask;
+    size_t words = (n + 63) / 64 + 1;  // one more, so that a window can read past the line
+    if (words > kStackWords) {
+        heapMask.resize(words);
+        mask = heapMask.data();
+    }
+    mask[words - 1] = 0;
+    equal_neighbour_mask(in, n, mask);
+
     size_t start = outLine.size();
-    outLine.resize(start + 2 * n + 2);  // worst case: 2 bytes per input byte
+    // Worst case 2 bytes per input byte, and room for one 16-byte store past it.
+    outLine.resize(start + 2 * n + 2 + 16);
     uint8_t* out = outLine.data() + start;
     size_t p = 0;
     while (p < n) {
-        if (p == n - 1) {
-            *out++ = 0x00;
-            *out++ = static_cast<uint8_t>(~in[p]);
-            p++;
-        } else if (in[p] == in[p + 1]) {
-            size_t end = run_end(in, p + 2, std::min(n, p + kMaxChunk), in[p]);
-            size_t count = end - p;
-            *out++ = static_cast<uint8_t>(1 - count);
-            *out++ = static_cast<uint8_t>(~in[p]);
-            p = end;
+        size_t k = p / 64, shift = p % 64;
+        uint64_t w = (mask[k] >> shift) | ((mask[k + 1] << 1) << (63 - shift));
+        bool run = w & 1;
+        size_t ones = static_cast<size_t>(__builtin_ctzll(~w | (uint64_t{1} << 63)));
+        size_t next = static_cast<size_t>(__builtin_ctzll((w >> 1) | (uint64_t{1} << 63))) + 1;
+        size_t litLimit = std::min(n - 1, p + kMaxChunk) - p;  // 0 at the last byte
+        bool decided = run ? ones < 63 : (next < 64 || litLimit < 64);
+        size_t count;
+        if (__builtin_expect(decided, 1)) {
+            size_t lit = std::max<size_t>(std::min(next, litLimit), 1);
+            count = run ? ones + 1 : lit;
+        } else if (run) {
+            count = ones_from(mask, p, kMaxChunk - 1) + 1;
         } else {
-            size_t end = find_equal_pair(in, p + 1, std::min(n - 1, p + kMaxChunk));
-            size_t count = end - p;
-            *out++ = static_cast<uint8_t>(count - 1);
-            for (size_t i = 0; i < count; i++)
-                out[i] = static_cast<uint8_t>(~in[p + i]);
-            out += count;
-            p = end;
+            count = next_set(mask, p + 1, p + litLimit) - p;
         }
+        out[0] = static_cast<uint8_t>(run ? 1 - count : count - 1);
+        // The run's byte is the first byte of the literal copy.
+        if (__builtin_expect(p + 16 <= n, 1)) {
+#ifdef __SSE2__
+            __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + p));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 1),
+                             _mm_xor_si128(v, _mm_set1_epi8(static_cast<char>(0xFF))));
+#else
+            copy_complement(out + 1, in + p, 16);
+#endif
+        } else {
+            copy_complement(out + 1, in + p, n - p);
+        }
+        if (!run && count > 16 && p + 16 <= n)
+            copy_complement(out + 17, in + p + 16, count - 16);
+        out += run ? 2 : count + 1;
+        p += count;
     }
     outLine.resize(static_cast<size_t>(out - outLine.data()));
 }
@@ -594,11 +663,45 @@ void Tarnwel_Job::encode_curr_line(const uint8_t* inLine, size_t n, ByteString& 
     m_cmdfunc.add_cmdline(outLine);
 }
 
+// The bits of a 64-bit word in reverse order.
+static inline uint64_t reverse_bits64(uint64_t x) {
+    x = __builtin_bswap64(x);
+    x = ((x >> 1) & 0x5555555555555555ull) | ((x & 0x5555555555555555ull) << 1);
+    x = ((x >> 2) & 0x3333333333333333ull) | ((x & 0x3333333333333333ull) << 2);
+    x = ((x >> 4) & 0x0F0F0F0F0F0F0F0Full) | ((x & 0x0F0F0F0F0F0F0F0Full) << 4);
+    return x;
+}
+
 // Turns a line end for end: the byte order and the bit order in every byte
 // are reversed, so that with the line order reversed the page is turned
-// through 180 degrees.
+// through 180 degrees. Eight bytes from each end at a time.
 void Tarnwel_Job::imgline_mirror_reverse(uint8_t* line, size_t n) {
-    std::reverse(line, line + n);
-    for (size_t i = 0; i < n; i++)
+    size_t front = 0, back = n;
+    while (back - front >= 16) {
+        uint64_t a, b;
+        memcpy(&a, line + front, 8);
+        memcpy(&b, line + back - 8, 8);
+        // A little-endian load puts byte 0 lowest: reversing the word's bits
+        // reverses the bytes and the bits within them.
+        if (kLittleEndianHost) {
+            a = reverse_bits64(a);
+            b = reverse_bits64(b);
+        } else {
+            uint8_t* pa = reinterpret_cast<uint8_t*>(&a);
+            uint8_t* pb = reinterpret_cast<uint8_t*>(&b);
+            std::reverse(pa, pa + 8);
+            std::reverse(pb, pb + 8);
+            for (int i = 0; i < 8; i++) {
+                pa[i] = kReversedByte.entry[pa[i]];
+                pb[i] = kReversedByte.entry[pb[i]];
+            }
+        }
+        memcpy(line + front, &b, 8);
+        memcpy(line + back - 8, &a, 8);
+        front += 8;
+        back -= 8;
+    }
+    std::reverse(line + front, line + back);
+    for (size_t i = front; i < back; i++)
         line[i] = kReversedByte.entry[line[i]];
 }

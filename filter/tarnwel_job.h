@@ -154,6 +154,8 @@ public:
     Tarnwel_CmdFunc m_cmdfunc;
 
 private:
+    ByteString m_page_store;  // a long-edge back side, read whole to be turned
+
     bool is_long_edge_back_side() const {
         return m_jobParams.duplex == DUPLEXMODE_LONGEDGE && m_pages % 2 == 0;
     }

@@ -8,7 +8,7 @@ packages=(
   libcups2-dev cups cups-client cups-bsd cups-filters cups-ppdc
   ghostscript poppler-utils netpbm
   libpng-dev googletest libgtest-dev libbenchmark-dev
-  clang libclang-rt-14-dev
+  clang libclang-rt-14-dev python3 time
 )
 
 missing=()

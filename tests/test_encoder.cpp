@@ -166,6 +166,18 @@ TEST(Mirror, WholeLineIsTurned) {
         Tarnwel_Job::imgline_mirror_reverse(line.data(), line.size());
         EXPECT_EQ(to_hex(line), c.out) << c.in;
     }
+    // Every length, against byte-by-byte reversal.
+    std::mt19937 rng(7);
+    for (size_t len = 0; len < 70; len++) {
+        Bytes in(len);
+        for (auto& b : in)
+            b = static_cast<uint8_t>(rng());
+        Bytes want(in.rbegin(), in.rend());
+        for (auto& b : want)
+            b = reverseBits(b);
+        Tarnwel_Job::imgline_mirror_reverse(in.data(), in.size());
+        EXPECT_EQ(to_hex(in), to_hex(want)) << len;
+    }
     // Pixel x of the line lands at pixel (width - 1 - x).
     Bytes line(5, 0);
     line[0] = 0x80;  // pixel 0

@@ -1,0 +1,121 @@
+#!/usr/bin/env python3
+"""Times the filter beside the floor (a program that only reads the raster)
+and CUPS's rastertohp on the same rasters, alternating runs, and prints
+medians, ratios, peak memory and output sizes.
+
+  runner.py --build BUILD --data DATA [--runs N] [--pipes] [--only NAME]
+"""
+import argparse
+import os
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+
+def run_once(cmd, env, pipes):
+    """Runs one command; returns (wall s, cpu s)."""
+    if pipes:
+        # As under cupsd: both streams on pipes, read by other processes.
+        p = subprocess.Popen(cmd, env=env, stdin=subprocess.DEVNULL,
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        readers = [subprocess.Popen(["cat"], stdin=p.stdout, stdout=subprocess.DEVNULL),
+                   subprocess.Popen(["cat"], stdin=p.stderr, stdout=subprocess.DEVNULL)]
+        p.stdout.close()
+        p.stderr.close()
+    else:
+        devnull = open(os.devnull, "wb")
+        p = subprocess.Popen(cmd, env=env, stdin=subprocess.DEVNULL,
+                             stdout=devnull, stderr=devnull)
+        readers = []
+    start = time.perf_counter()
+    _, status, usage = os.wait4(p.pid, 0)
+    for r in readers:
+        r.wait()
+    wall = time.perf_counter() - start
+    p.returncode = os.waitstatus_to_exitcode(status)
+    if p.returncode != 0:
+        sys.exit("failed (%d): %s" % (p.returncode, " ".join(cmd)))
+    return wall, usage.ru_utime + usage.ru_stime
+
+
+def output_size(cmd, env):
+    with tempfile.TemporaryFile() as f:
+        subprocess.run(cmd, env=env, stdout=f, stderr=subprocess.DEVNULL, check=True)
+        return f.seek(0, os.SEEK_END)
+
+
+def peak_rss_kib(cmd, env):
+    """Peak resident memory of one run, measured by GNU time: a child's
+    ru_maxrss counts the memory of whatever forked it, so the runner's own
+    size must stay out of it."""
+    with tempfile.NamedTemporaryFile("r") as f:
+        subprocess.run(["/usr/bin/time", "-f", "%M", "-o", f.name] + cmd, env=env,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True)
+        return int(f.read().split()[-1])
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--build", required=True)
+    ap.add_argument("--data", required=True)
+    ap.add_argument("--runs", type=int, default=9)
+    ap.add_argument("--pipes", action="store_true",
+                    help="standard output and error on pipes, as under cupsd")
+    ap.add_argument("--only", help="only the input of this name")
+    args = ap.parse_args()
+
+    inputs = [
+        ("dense-a4-600", "1 dense graphic page, A4, 600 dpi"),
+        ("text10-letter-600", "10 text pages, Letter, 600 dpi"),
+        ("text100-a4-600", "100 text pages, A4, 600 dpi"),
+        ("mixed-letter-1200", "1 mixed page, Letter, 1200 dpi"),
+        ("text10-letter-600-duplex", "10 text pages, Letter, long-edge duplex"),
+    ]
+    base_env = dict(os.environ)
+    programs = [
+        ("floor", [os.path.join(args.build, "bench", "raster_floor")], None),
+        ("tarnwel", [os.path.join(args.build, "filter", "rastertotarnwel")],
+         os.path.join(args.build, "ppd", "ppd", "tnml20.ppd")),
+        ("rastertohp", [os.path.join(args.data, "serverbin", "rastertohp")],
+         os.path.join(args.data, "generpcl.ppd")),
+    ]
+    print("Medians of %d alternating runs; output to %s." %
+          (args.runs, "pipes" if args.pipes else "/dev/null"))
+    header = "%-26s %-11s %9s %9s %8s %8s %9s %12s" % (
+        "input", "program", "wall ms", "cpu ms", "x floor", "x hp", "peak MiB", "output B")
+    print(header)
+    print("-" * len(header))
+    for name, _desc in inputs:
+        if args.only and args.only != name:
+            continue
+        raster = os.path.join(args.data, name.replace("-duplex", "") + ".ras")
+        options = "Duplex=DuplexNoTumble" if name.endswith("-duplex") else ""
+        results = {p[0]: [] for p in programs}
+        cmds = {}
+        for prog, cmd, ppd in programs:
+            env = dict(base_env)
+            if ppd:
+                env["PPD"] = ppd
+            cmds[prog] = (cmd + ["1", "bench", name, "1", options, raster], env)
+        for _ in range(args.runs):
+            for prog, _, _ in programs:
+                cmd, env = cmds[prog]
+                results[prog].append(run_once(cmd, env, args.pipes))
+        med = {}
+        for prog, _, _ in programs:
+            r = results[prog]
+            med[prog] = (statistics.median(x[0] for x in r), statistics.median(x[1] for x in r),
+                         peak_rss_kib(*cmds[prog]))
+        for prog, _, _ in programs:
+            wall, cpu, rss = med[prog]
+            size = output_size(*cmds[prog]) if prog != "floor" else 0
+            print("%-26s %-11s %9.2f %9.2f %8.2f %8.2f %9.1f %12d" % (
+                name, prog, wall * 1e3, cpu * 1e3, wall / med["floor"][0],
+                wall / med["rastertohp"][0], rss / 1024.0, size))
+        sys.stdout.flush()
+
+
+if __name__ == "__main__":
+    main()
