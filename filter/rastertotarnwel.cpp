@@ -18,10 +18,11 @@
 #include <cstring>
 #include <vector>
 
+#include "rastertotarnwel.h"
 #include "tarnwel_debug.h"
 #include "tarnwel_job.h"
 
-static ppd_file_t* ppd = nullptr;
+static ppd_file_t* ppd = nullptr;  // stays open until the process ends
 static cups_raster_t* ras = nullptr;
 static cups_page_header2_t header;
 static volatile sig_atomic_t interrupted = 0;
@@ -79,6 +80,7 @@ static bool read_next_raster_line(uint8_t* line, unsigned count) {
     return !(reader.failed && reader.pos >= reader.len);
 }
 
+#ifndef TARNWEL_NO_MAIN
 int main(int argc, char* argv[]) {
     if (argc != 6 && argc != 7) {
         fputs("ERROR: rastertoplovane job-id user title copies options [file]\n", stderr);
@@ -129,9 +131,17 @@ int main(int argc, char* argv[]) {
         return 1;
     }
 
+    return print_raster_job(ras, ppd, argc, argv, stdout);
+}
+#endif  // TARNWEL_NO_MAIN
+
+int print_raster_job(cups_raster_t* raster, ppd_file_t* printerPpd, int argc, char** argv,
+                     FILE* out) {
+    ras = raster;
     int status = 0;
+    bool writeFailed = false;
     {
-        Tarnwel_Job job(stdout);
+        Tarnwel_Job job(out);
         while (!interrupted && cupsRasterReadHeader2(ras, &header)) {
             fputs("INFO:>>>>>while read cups header ... >>>>>\n", stderr);
             if (!check_page_header(header, job.get_pages() + 1)) {
@@ -139,19 +149,34 @@ int main(int argc, char* argv[]) {
                 break;
             }
             if (job.get_pages() == 0)
-                job.parse_jobParams(header, ppd, argc, argv);
+                job.parse_jobParams(header, printerPpd, argc, argv);
             reader.start_page(header);
             job.encode_page(header, header.cupsHeight, header.cupsBytesPerLine,
                             read_next_raster_line);
             // CUPS's page log and job-impressions-completed count these.
             fprintf(stderr, "PAGE: %d %d\n", job.get_pages(), job.m_jobParams.copies);
+            // Nobody takes the stream any more (the backend has gone, the disk
+            // is full): stop instead of encoding pages that cannot arrive.
+            if (ferror(out)) {
+                writeFailed = true;
+                break;
+            }
         }
-        if (job.get_pages() > 0) {
+        if (job.get_pages() > 0 && !writeFailed) {
             job.end_job();
             job.sendBlankPageCmd();
             job.cmd_flush();
         }
     }
-    fflush(stdout);
+    if (fflush(out) != 0 || ferror(out))
+        writeFailed = true;
+    // A job whose stream did not arrive is a failed job, not a printed one;
+    // after a termination request CUPS has cancelled it anyway.
+    if (writeFailed && !interrupted) {
+        fprintf(stderr, "ERROR: Unable to send the print data to the printer: %s\n",
+                strerror(errno));
+        status = 1;
+    }
     return status;
 }
+

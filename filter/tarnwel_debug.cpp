@@ -29,8 +29,18 @@ void dump_job_info(int argc, char** argv) {
 // terminator: never print past the array.
 #define HDR_STR(field) static_cast<int>(sizeof(field)), field
 
+// A header field as the signed number "%d" prints. Many fields are enums,
+// and a damaged raster can hold any value in them: read the bytes, not the
+// enum.
+template <typename Field>
+static int d(const Field& field) {
+    static_assert(sizeof(Field) == sizeof(int), "header fields are 32-bit");
+    int v;
+    memcpy(&v, &field, sizeof(v));
+    return v;
+}
+
 void printCupsHeaderInfo(const cups_page_header2_t& h) {
-    auto d = [](unsigned v) { return static_cast<int>(v); };
     fputs("DEBUG: startPage...\n", stderr);
     fprintf(stderr, "DEBUG: MediaClass = \"%.*s\"\n", HDR_STR(h.MediaClass));
     fprintf(stderr, "DEBUG: MediaColor = \"%.*s\"\n", HDR_STR(h.MediaColor));

@@ -404,6 +404,8 @@ void Tarnwel_Job::print_head_cmd_init() {
 // Commands are written out in blocks of about this size as a page is encoded,
 // wherever the sheet order allows, so that memory does not grow with the page.
 static constexpr size_t kDrainBytes = 128 * 1024;
+// What a back side's store reserves at most before its lines arrive.
+static constexpr size_t kStoreReserve = 32 * 1024 * 1024;
 
 void Tarnwel_Job::encode_page(const cups_page_header2_t& header, unsigned lines,
                               unsigned lineBytes, const RasterLineReader& read_next_rasterline) {
@@ -427,19 +429,30 @@ void Tarnwel_Job::encode_page(const cups_page_header2_t& header, unsigned lines,
     out_line.reserve(2 * static_cast<size_t>(lineBytes) + 2);
 
     if (is_long_edge_back_side()) {
-        // A long-edge back side is turned through 180 degrees: the whole page
-        // is read first, bottom line first into the store, each line mirrored.
-        // The store is kept from one back side to the next.
-        ByteString& cur_image = m_page_store;
-        cur_image.resize(static_cast<size_t>(lines) * lineBytes);
-        std::fill(cur_image.begin(), cur_image.end(), 0);
-        for (unsigned i = 0; i < lines; i++) {
-            uint8_t* slot = cur_image.data() + static_cast<size_t>(lines - 1 - i) * lineBytes;
-            read_next_rasterline(slot, lineBytes);
-            imgline_mirror_reverse(slot, lineBytes);
+        // A long-edge back side is turned through 180 degrees: the page is
+        // read whole, each line mirrored, and sent bottom line first. The
+        // store grows with the lines that arrive, so that a damaged raster
+        // claiming a huge page costs no memory; it is kept from one back side
+        // to the next.
+        ByteString& store = m_page_store;
+        store.clear();
+        store.reserve(std::min<size_t>(static_cast<size_t>(lines) * lineBytes, kStoreReserve));
+        unsigned got = 0;
+        while (got < lines) {
+            size_t at = store.size();
+            store.resize(at + lineBytes);
+            std::fill(store.begin() + static_cast<long>(at), store.end(), 0);
+            bool filled = read_next_rasterline(store.data() + at, lineBytes);
+            imgline_mirror_reverse(store.data() + at, lineBytes);
+            got++;
+            // Once the raster breaks or the job is cancelled, nothing more
+            // comes: the lines not read are blank, the first ones sent.
+            if (!filled)
+                break;
         }
-        for (unsigned i = 0; i < lines; i++) {
-            encode_curr_line(cur_image.data() + static_cast<size_t>(i) * lineBytes, lineBytes,
+        m_feeds += static_cast<int>(lines - got);
+        for (unsigned i = got; i-- > 0;) {
+            encode_curr_line(store.data() + static_cast<size_t>(i) * lineBytes, lineBytes,
                              out_line);
             out_line.clear();
             if (m_cmdfunc.drainable(kDrainBytes))
@@ -450,13 +463,16 @@ void Tarnwel_Job::encode_page(const cups_page_header2_t& header, unsigned lines,
         // with the page.
         ByteString line(lineBytes);
         for (unsigned i = 0; i < lines; i++) {
-            // A line the reader could not fill stays blank.
+            // A line the reader could not fill stays blank, and so does the
+            // rest of the page: nothing more comes once the raster breaks.
             std::fill(line.begin(), line.end(), 0);
-            read_next_rasterline(line.data(), lineBytes);
+            bool filled = read_next_rasterline(line.data(), lineBytes);
             encode_curr_line(line.data(), lineBytes, out_line);
             out_line.clear();
             if (m_cmdfunc.drainable(kDrainBytes))
                 m_cmdfunc.drain(m_out);
+            if (!filled)
+                break;
         }
     }
 
