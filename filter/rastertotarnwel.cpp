@@ -144,6 +144,10 @@ int print_raster_job(cups_raster_t* raster, ppd_file_t* printerPpd, int argc, ch
         Tarnwel_Job job(out);
         while (!interrupted && cupsRasterReadHeader2(ras, &header)) {
             fputs("INFO:>>>>>while read cups header ... >>>>>\n", stderr);
+            // A termination request that came while the header was being
+            // read: the page is not begun.
+            if (interrupted)
+                break;
             if (!check_page_header(header, job.get_pages() + 1)) {
                 status = 1;
                 break;

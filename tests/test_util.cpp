@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <mutex>
 #include <sstream>
 
 extern char** environ;
@@ -60,6 +61,8 @@ Bytes concat(std::initializer_list<Bytes> parts) {
 }
 
 std::string temp_dir() {
+    static std::mutex lock;
+    std::lock_guard<std::mutex> guard(lock);
     const char* base = getenv("TMPDIR");
     std::string tmpl = std::string(base && *base ? base : "/tmp") + "/tarnwel-test-XXXXXX";
     std::vector<char> buf(tmpl.begin(), tmpl.end());
@@ -162,7 +165,8 @@ std::string write_raster(const std::vector<RasterPage>& pages, cups_mode_t mode)
     for (const RasterPage& p : pages) {
         cups_page_header2_t h = p.header;
         cupsRasterWriteHeader2(r, &h);
-        if (!p.pixels.empty())
+        // libcups's writer divides by the line length.
+        if (!p.pixels.empty() && h.cupsBytesPerLine > 0)
             cupsRasterWritePixels(r, const_cast<uint8_t*>(p.pixels.data()),
                                   static_cast<unsigned>(p.pixels.size()));
     }
@@ -175,7 +179,8 @@ std::string raster_bytes(const std::vector<RasterPage>& pages, cups_mode_t mode)
     return read_file(write_raster(pages, mode));
 }
 
-FilterProcess::FilterProcess(const std::vector<std::string>& args, const std::string& ppd) {
+FilterProcess::FilterProcess(const std::vector<std::string>& args, const std::string& ppd,
+                             Output output) {
     std::vector<std::string> argv_s = {TARNWEL_FILTER_PATH};
     argv_s.insert(argv_s.end(), args.begin(), args.end());
     std::vector<char*> argv;
@@ -196,25 +201,51 @@ FilterProcess::FilterProcess(const std::vector<std::string>& args, const std::st
 
     // Output goes to files, so that the filter never waits on us.
     dir_ = temp_dir();
-    int out = open((dir_ + "/out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    int err = open((dir_ + "/err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    int out = -1, outRead = -1;
+    switch (output) {
+        case Output::File:
+            out = open((dir_ + "/out").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+            break;
+        case Output::DevFull:
+            out = open("/dev/full", O_WRONLY | O_CLOEXEC);
+            break;
+        case Output::Closed:
+            break;
+        case Output::Pipe: {
+            int p[2];
+            if (pipe2(p, O_CLOEXEC))
+                abort();
+            outRead = p[0];
+            out = p[1];
+            break;
+        }
+    }
+    // Every descriptor is close-on-exec, so that filters started by other
+    // threads do not hold this one's pipes open; dup2 clears it on 0, 1, 2.
+    int err = open((dir_ + "/err").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     int in[2];
-    if (out < 0 || err < 0 || pipe(in))
+    if ((out < 0 && output != Output::Closed) || err < 0 || pipe2(in, O_CLOEXEC))
         abort();
     posix_spawn_file_actions_t fa;
     posix_spawn_file_actions_init(&fa);
     posix_spawn_file_actions_adddup2(&fa, in[0], 0);
-    posix_spawn_file_actions_adddup2(&fa, out, 1);
+    if (out >= 0)
+        posix_spawn_file_actions_adddup2(&fa, out, 1);
+    else
+        posix_spawn_file_actions_addclose(&fa, 1);
     posix_spawn_file_actions_adddup2(&fa, err, 2);
-    for (int fd : {in[0], in[1], out, err})
-        posix_spawn_file_actions_addclose(&fa, fd);
+    for (int fd : {in[0], in[1], out, err, outRead})
+        if (fd >= 0)
+            posix_spawn_file_actions_addclose(&fa, fd);
     if (posix_spawn(&pid_, argv[0], &fa, nullptr, argv.data(), envp.data()) != 0)
         abort();
     posix_spawn_file_actions_destroy(&fa);
     close(in[0]);
-    close(out);
+    if (out >= 0)
+        close(out);
     close(err);
     in_ = in[1];
+    out_pipe_ = outRead;
     signal(SIGPIPE, SIG_IGN);
 }
 
@@ -243,6 +274,12 @@ void FilterProcess::close_input() {
 
 void FilterProcess::signal_process(int sig) { kill(pid_, sig); }
 
+void FilterProcess::close_stdout_pipe() {
+    if (out_pipe_ >= 0)
+        close(out_pipe_);
+    out_pipe_ = -1;
+}
+
 RunResult FilterProcess::finish() {
     close_input();
     RunResult r;
@@ -252,6 +289,7 @@ RunResult FilterProcess::finish() {
     r.status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
     r.out = read_file(dir_ + "/out");
     r.err = read_file(dir_ + "/err");
+    close_stdout_pipe();
     return r;
 }
 

@@ -74,8 +74,18 @@ struct RunResult {
 // the test writes.
 class FilterProcess {
 public:
+    // Where the filter's standard output goes.
+    enum class Output {
+        File,       // a file the test reads afterwards
+        DevFull,    // /dev/full: every write fails, as on a full disk
+        Closed,     // no standard output at all
+        Pipe,       // a pipe the test reads, or stops reading (stdout_pipe())
+    };
     // `args` after the program name; PPD in the environment unless empty.
-    FilterProcess(const std::vector<std::string>& args, const std::string& ppd);
+    FilterProcess(const std::vector<std::string>& args, const std::string& ppd,
+                  Output output = Output::File);
+    int stdout_pipe() const { return out_pipe_; }
+    void close_stdout_pipe();
     ~FilterProcess();
     void write_input(const std::string& data);
     void close_input();
@@ -85,6 +95,7 @@ public:
 private:
     pid_t pid_ = -1;
     int in_ = -1;
+    int out_pipe_ = -1;
     std::string dir_;
 };
 
