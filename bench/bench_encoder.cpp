@@ -62,7 +62,11 @@ void BM_EncodeCurrLine(benchmark::State& state) {
     }
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * kLines * kLineBytes);
 }
-BENCHMARK(BM_EncodeCurrLine)->Arg(kBlank)->Arg(kText)->Arg(kHalftone)->Arg(kRuns)
+BENCHMARK(BM_EncodeCurrLine)
+    ->Arg(kBlank)
+    ->Arg(kText)
+    ->Arg(kHalftone)
+    ->Arg(kRuns)
     ->ArgName("kind(0 blank,1 text,2 halftone,3 runs)");
 
 }  // namespace

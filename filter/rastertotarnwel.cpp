@@ -27,7 +27,9 @@ static cups_raster_t* ras = nullptr;
 static cups_page_header2_t header;
 static volatile sig_atomic_t interrupted = 0;
 
-static void sigterm_handler(int) { interrupted = 1; }
+static void sigterm_handler(int) {
+    interrupted = 1;
+}
 
 // Pixel data is read a block of lines at a time: one read per line would
 // cost more than encoding it. A block never reaches past the current page.
@@ -125,9 +127,10 @@ int main(int argc, char* argv[]) {
     fputs("INFO:>>>>>ready to open cups raster ... >>>>>\n", stderr);
     ras = cupsRasterOpen(fd, CUPS_RASTER_READ);
     if (!ras) {
-        fputs("DEBUG: : Cannot read raster data. Most likely an earlier filter in the pipeline "
-              "failed.\n",
-              stderr);
+        fputs(
+            "DEBUG: : Cannot read raster data. Most likely an earlier filter in the pipeline "
+            "failed.\n",
+            stderr);
         return 1;
     }
 
@@ -183,4 +186,3 @@ int print_raster_job(cups_raster_t* raster, ppd_file_t* printerPpd, int argc, ch
     }
     return status;
 }
-

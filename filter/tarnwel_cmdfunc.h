@@ -47,7 +47,7 @@ enum DUPLEXMODE {
 // counts are the same as with one byte string per command. The byte counts are
 // of everything queued since the last flush, drained or not.
 class Tarnwel_CmdFunc {
-public:
+  public:
     ByteString m_cmdlines;       // queue A: one-sided, or odd page of the sheet
     ByteString m_cmdlines_even;  // queue B: even page of the sheet
     int m_cmd_bytes = 0;
@@ -77,7 +77,7 @@ public:
         return m_pages % 2 == 0 && m_cmdlines_even.size() >= bytes;
     }
 
-private:
+  private:
     bool current_is_even() const { return m_duplex != DUPLEXMODE_NONE && m_pages % 2 == 0; }
 };
 

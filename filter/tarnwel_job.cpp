@@ -80,8 +80,8 @@ struct ReversedByteTable {
     uint8_t entry[256];
     constexpr ReversedByteTable() : entry() {
         for (unsigned b = 0; b < 256; b++)
-            entry[b] = static_cast<uint8_t>((kReversedNibble[b & 0x0F] << 4) |
-                                            kReversedNibble[b >> 4]);
+            entry[b] =
+                static_cast<uint8_t>((kReversedNibble[b & 0x0F] << 4) | kReversedNibble[b >> 4]);
     }
 };
 constexpr ReversedByteTable kReversedByte;
@@ -225,8 +225,7 @@ void Tarnwel_Job::parse_jobParams_ppd(ppd_file_t* ppd) {
         jp.paperWeight = 2;
     else if (starts_with(ans, "Medium"))
         jp.paperWeight = 3;
-    fprintf(stderr, "%s (paperWeight) == <%s \t %d>\n", "parse_jobParams_ppd", ans,
-            jp.paperWeight);
+    fprintf(stderr, "%s (paperWeight) == <%s \t %d>\n", "parse_jobParams_ppd", ans, jp.paperWeight);
 
     memset(ans, 0, sizeof(ans));
     getAttrFromPPDChoice("Duplex", ppd, ans);
@@ -407,8 +406,8 @@ static constexpr size_t kDrainBytes = 128 * 1024;
 // What a back side's store reserves at most before its lines arrive.
 static constexpr size_t kStoreReserve = 32 * 1024 * 1024;
 
-void Tarnwel_Job::encode_page(const cups_page_header2_t& header, unsigned lines,
-                              unsigned lineBytes, const RasterLineReader& read_next_rasterline) {
+void Tarnwel_Job::encode_page(const cups_page_header2_t& header, unsigned lines, unsigned lineBytes,
+                              const RasterLineReader& read_next_rasterline) {
     m_pages++;
     m_cmdfunc.m_pages++;
     fprintf(stderr, "encode_page  m_pages = %d ... \n", m_pages);
@@ -582,8 +581,8 @@ bool Tarnwel_Job::line_bank(const uint8_t* line, size_t n) {
     size_t i = 0;
     uint64_t acc = 0;
     for (; i + 32 <= n; i += 32) {
-        acc |= load64(line + i) | load64(line + i + 8) | load64(line + i + 16) |
-               load64(line + i + 24);
+        acc |=
+            load64(line + i) | load64(line + i + 8) | load64(line + i + 16) | load64(line + i + 24);
         if (acc)
             return false;
     }

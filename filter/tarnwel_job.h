@@ -18,18 +18,18 @@
 // job parameters patch the per-job fields once, before the job header is
 // queued. The byte layout of every command is given here and nowhere else.
 // ---------------------------------------------------------------------------
-extern ByteString szInitCmd;             // ESC & B, ESC "%-98765X": job start
-extern ByteString szPaperWeightCmd;      // FS 16 01 42 w: byte 4 = 0x10 + weight code
-extern ByteString szDarknessCmd;         // FS 16 02 42 d: byte 4 = 0x10 + density code
-extern ByteString szRenderTypeCmd;       // FS 16 03 42 10
-extern ByteString szInputBinCmd;         // ESC & A 01 00 01
-extern ByteString szPaperSizeNormalCmd;  // ESC & A 02 00 00 1A (never sent)
-extern ByteString szPaperSizeCustomCmd;  // ESC x <width> ESC y <height>, dots, 16-bit LE
-extern ByteString szResolutionCmd;       // ESC & A 03 00 00 00
-extern ByteString szNumCopiesCmd;        // ESC & l <copies LE> <CRC-16 of bytes 0-4, LE>
-extern ByteString szDuplexSingleCmd;     // ESC & A 09 00 00
-extern ByteString szDuplexLongflipCmd;   // ESC & A 09 00 01
-extern ByteString szDuplexShortflipCmd;  // ESC & A 09 00 02
+extern ByteString szInitCmd;                 // ESC & B, ESC "%-98765X": job start
+extern ByteString szPaperWeightCmd;          // FS 16 01 42 w: byte 4 = 0x10 + weight code
+extern ByteString szDarknessCmd;             // FS 16 02 42 d: byte 4 = 0x10 + density code
+extern ByteString szRenderTypeCmd;           // FS 16 03 42 10
+extern ByteString szInputBinCmd;             // ESC & A 01 00 01
+extern ByteString szPaperSizeNormalCmd;      // ESC & A 02 00 00 1A (never sent)
+extern ByteString szPaperSizeCustomCmd;      // ESC x <width> ESC y <height>, dots, 16-bit LE
+extern ByteString szResolutionCmd;           // ESC & A 03 00 00 00
+extern ByteString szNumCopiesCmd;            // ESC & l <copies LE> <CRC-16 of bytes 0-4, LE>
+extern ByteString szDuplexSingleCmd;         // ESC & A 09 00 00
+extern ByteString szDuplexLongflipCmd;       // ESC & A 09 00 01
+extern ByteString szDuplexShortflipCmd;      // ESC & A 09 00 02
 extern ByteString szBeginDuplexSingleCmd;    // FS 16 04 42 00
 extern ByteString szEndDuplexSingleCmd;      // FS 16 04 45 00
 extern ByteString szBeginDuplexDoubleCmd;    // FS 16 04 42 01
@@ -117,13 +117,12 @@ using RasterLineReader = std::function<bool(uint8_t* line, unsigned count)>;
 // The job
 // ---------------------------------------------------------------------------
 class Tarnwel_Job {
-public:
+  public:
     explicit Tarnwel_Job(FILE* out);
 
     int get_pages() const { return m_pages; }
 
-    void parse_jobParams(const cups_page_header2_t& header, ppd_file_t* ppd, int argc,
-                         char** argv);
+    void parse_jobParams(const cups_page_header2_t& header, ppd_file_t* ppd, int argc, char** argv);
     void parse_jobParams_ppd(ppd_file_t* ppd);
     void parse_jobParams_options(char** argv);
     int getAttrFromPPDChoice(const char* option, ppd_file_t* ppd, char* ans);
@@ -153,7 +152,7 @@ public:
     JobParams m_jobParams{};
     Tarnwel_CmdFunc m_cmdfunc;
 
-private:
+  private:
     ByteString m_page_store;  // a long-edge back side, read whole to be turned
 
     bool is_long_edge_back_side() const {

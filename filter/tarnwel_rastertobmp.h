@@ -42,7 +42,7 @@ struct BITMAPINFOHEADER {
 extern BITMAPFILEHEADER g_bmfh;
 extern BITMAPINFOHEADER g_bmih;
 extern FILE* grayfp;
-extern FILE* rgbfp;  // no operation opens it: a caller assigns a stream to it
+extern FILE* rgbfp;         // no operation opens it: a caller assigns a stream to it
 extern int adj_gray_width;  // bytes in a black row
 extern int adj_rgb_width;   // pixels in a colour row (3 bytes each)
 extern BYTE* black_raster;

@@ -32,9 +32,14 @@ ssize_t read_memory(void* ctx, unsigned char* buffer, size_t length) {
     return static_cast<ssize_t>(n);
 }
 
-const char* const kDensity[] = {"", "PrintDensity=Dark", "PrintDensity=MediumDark",
-                                "PrintDensity=Medium", "PrintDensity=MediumLight",
-                                "PrintDensity=Light", "PrintDensity=", "PrintDensity=Darkest"};
+const char* const kDensity[] = {"",
+                                "PrintDensity=Dark",
+                                "PrintDensity=MediumDark",
+                                "PrintDensity=Medium",
+                                "PrintDensity=MediumLight",
+                                "PrintDensity=Light",
+                                "PrintDensity=",
+                                "PrintDensity=Darkest"};
 const char* const kWeight[] = {"", "PaperWeight=VeryHeavy", "PaperWeight=MediumHeavy",
                                "PaperWeight=Medium"};
 const char* const kDuplex[] = {"", "Duplex=DuplexNoTumble", "Duplex=DuplexTumble", "Duplex=None"};
@@ -107,8 +112,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     size_t outSize = 0;
     FILE* f = open_memstream(&out, &outSize);
     std::string a0 = "rastertotarnwel", a1 = "1", a2 = "fuzz", a3 = "job", a4 = "1";
-    char* argv[] = {a0.data(), a1.data(), a2.data(), a3.data(), a4.data(), options.data(),
-                    nullptr};
+    char* argv[] = {a0.data(), a1.data(), a2.data(), a3.data(), a4.data(), options.data(), nullptr};
     print_raster_job(ras, ppd, 6, argv, f);
     fclose(f);
     cupsRasterClose(ras);

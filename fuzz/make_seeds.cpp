@@ -56,7 +56,8 @@ std::string raster(int pages, unsigned bpl, unsigned height, cups_mode_t mode, u
         std::vector<unsigned char> line(bpl);
         for (unsigned y = 0; y < height; y++) {
             for (unsigned x = 0; x < bpl; x++)
-                line[x] = static_cast<unsigned char>((x + y + k) % 5 == 0 ? 0x3C * k : (y % 3 ? 0 : 0xFF));
+                line[x] = static_cast<unsigned char>((x + y + k) % 5 == 0 ? 0x3C * k
+                                                                          : (y % 3 ? 0 : 0xFF));
             cupsRasterWritePixels(r, line.data(), bpl);
         }
     }
@@ -120,7 +121,8 @@ int main(int argc, char** argv) {
         put(dir + "/job/seed-" + std::to_string(n), seed);
 
         // The printer stream the filter makes of it.
-        static const char* const duplex[] = {"", "Duplex=DuplexNoTumble", "Duplex=DuplexTumble", ""};
+        static const char* const duplex[] = {"", "Duplex=DuplexNoTumble", "Duplex=DuplexTumble",
+                                             ""};
         std::string options = duplex[(j.options >> 5) & 3];
         Memory m{&r, 0};
         cups_raster_t* ras = cupsRasterOpenIO(read_string, &m, CUPS_RASTER_READ);
@@ -128,8 +130,8 @@ int main(int argc, char** argv) {
         size_t outSize = 0;
         FILE* f = open_memstream(&out, &outSize);
         std::string a0 = "rastertotarnwel", a1 = "1", a2 = "u", a3 = "t", a4 = "1";
-        char* args[] = {a0.data(), a1.data(), a2.data(), a3.data(), a4.data(), options.data(),
-                        nullptr};
+        char* args[] = {a0.data(), a1.data(),      a2.data(), a3.data(),
+                        a4.data(), options.data(), nullptr};
         FILE* err = freopen("/dev/null", "w", stderr);
         (void)err;
         print_raster_job(ras, ppd, 6, args, f);
@@ -140,10 +142,12 @@ int main(int argc, char** argv) {
         n++;
     }
 
-    const std::string lines[] = {
-        std::string("\xAA\xAA\xAA\xAA", 4), std::string("\x12\x34\x34\x56", 4),
-        std::string(200, '\xFF'), std::string(128, '\x11'), std::string("\x81", 1),
-        std::string("\x00\x3C\x00\x00\x7E\x66\x00\x00\x00\x18", 10)};
+    const std::string lines[] = {std::string("\xAA\xAA\xAA\xAA", 4),
+                                 std::string("\x12\x34\x34\x56", 4),
+                                 std::string(200, '\xFF'),
+                                 std::string(128, '\x11'),
+                                 std::string("\x81", 1),
+                                 std::string("\x00\x3C\x00\x00\x7E\x66\x00\x00\x00\x18", 10)};
     int k = 0;
     for (const std::string& l : lines)
         put(dir + "/encoder/seed-" + std::to_string(k++), l);

@@ -9,8 +9,8 @@
 inline tarnwel::StreamJob decode_or_fail(const std::string& out) {
     tarnwel::StreamJob job;
     tarnwel::StreamError err;
-    bool ok = tarnwel::decode_stream(reinterpret_cast<const uint8_t*>(out.data()), out.size(),
-                                     job, err);
+    bool ok =
+        tarnwel::decode_stream(reinterpret_cast<const uint8_t*>(out.data()), out.size(), job, err);
     EXPECT_TRUE(ok) << "invalid stream at byte offset " << err.offset << ": " << err.message;
     return job;
 }

@@ -17,12 +17,13 @@ int32_t le32_at(const std::string& b, size_t at) {
     return static_cast<int32_t>(v);
 }
 int16_t le16_at(const std::string& b, size_t at) {
-    return static_cast<int16_t>(static_cast<uint8_t>(b[at]) | (static_cast<uint8_t>(b[at + 1]) << 8));
+    return static_cast<int16_t>(static_cast<uint8_t>(b[at]) |
+                                (static_cast<uint8_t>(b[at + 1]) << 8));
 }
 
 // Module state is process-wide: every test starts and ends with nothing open.
 class BmpTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { closeBmpFIle(); }
     void TearDown() override { closeBmpFIle(); }
 
@@ -94,7 +95,9 @@ TEST_F(BmpTest, BlackRows) {
     WriteGrayBMPRaster(f, nullptr, 2);          // white row
     std::string b = contents(f);
     ASSERT_EQ(b.size(), 94u + 32u);
-    auto row = [&](int i) { return to_hex(reinterpret_cast<const uint8_t*>(b.data()) + 62 + 16 * i, 16); };
+    auto row = [&](int i) {
+        return to_hex(reinterpret_cast<const uint8_t*>(b.data()) + 62 + 16 * i, 16);
+    };
     EXPECT_EQ(row(0), "AB CD 00 00 00 00 00 00 00 00 00 00 00 00 00 00");
     EXPECT_EQ(row(1), "11 11 11 11 11 11 11 11 11 11 11 11 11 11 11 11");
     EXPECT_EQ(row(2), "AB CD 11 11 11 11 11 11 11 11 11 11 11 11 11 11");
@@ -112,7 +115,9 @@ TEST_F(BmpTest, ColourRows) {
     WriteRGBBMPRaster(f, wide.data(), 9);  // cut to 4 pixels
     std::string b = contents(f);
     ASSERT_EQ(b.size(), 54u + 36u);
-    auto row = [&](int i) { return to_hex(reinterpret_cast<const uint8_t*>(b.data()) + 54 + 12 * i, 12); };
+    auto row = [&](int i) {
+        return to_hex(reinterpret_cast<const uint8_t*>(b.data()) + 54 + 12 * i, 12);
+    };
     EXPECT_EQ(row(0), "33 22 11 FF FF FF FF FF FF FF FF FF");
     EXPECT_EQ(row(1), "FF FF FF FF FF FF FF FF FF FF FF FF");
     EXPECT_EQ(row(2), "77 77 77 77 77 77 77 77 77 77 77 77");

@@ -126,8 +126,12 @@ struct Step {
     int bytes_a, bytes_b;
     bool logs;  // Flush: whether it writes its log line
 };
-Step pages(int n) { return {Step::SetPages, "", n, -1, -1, false}; }
-Step add(const char* hex, int a, int b) { return {Step::Add, hex, 0, a, b, false}; }
+Step pages(int n) {
+    return {Step::SetPages, "", n, -1, -1, false};
+}
+Step add(const char* hex, int a, int b) {
+    return {Step::Add, hex, 0, a, b, false};
+}
 Step flush(const char* hex, int a, int b, bool logs = true) {
     return {Step::Flush, hex, 0, a, b, logs};
 }

@@ -13,7 +13,8 @@ const char* kHeader =
     "1B 26 41 01 00 01 1B 78 10 00 1B 79 20 00 1B 26 41 03 00 00 00 1B 26 6C 01 00 49 25 "
     "1B 26 41 09 00 00 1C 16 04 42 00";
 const size_t kHeaderSize = 66;
-const char* kPage = "1B 24 41 1B 21 41 00 00 10 1B 2A 42 01 00 1B 2A 41 02 04 00 00 00 00 FF 1B 24 42";
+const char* kPage =
+    "1B 24 41 1B 21 41 00 00 10 1B 2A 42 01 00 1B 2A 41 02 04 00 00 00 00 FF 1B 24 42";
 const char* kEnd = "1C 16 04 45 00";
 
 Bytes job(std::initializer_list<const char*> parts) {
@@ -58,8 +59,8 @@ TEST(Decoder, RefusesMalformedStreams) {
     } cases[] = {
         {"empty", {}, 0, "job start"},
         {"no job start", job({"1B 26 43", kPage}), 0, "job start"},
-        {"wrong copies checksum",
-         job({"1B 26 42 1B 25 2D 39 38 37 36 35 58 1B 26 6C 01 00 49 26"}), 17, "checksum"},
+        {"wrong copies checksum", job({"1B 26 42 1B 25 2D 39 38 37 36 35 58 1B 26 6C 01 00 49 26"}),
+         17, "checksum"},
         {"page before begin-job", job({"1B 26 42 1B 25 2D 39 38 37 36 35 58", kPage}), 12,
          "begin-job"},
         {"missing setting", job({"1B 26 42 1B 25 2D 39 38 37 36 35 58 1C 16 04 42 00"}), 12,
@@ -72,8 +73,9 @@ TEST(Decoder, RefusesMalformedStreams) {
          pageAt + 14, "inside a page"},
         {"two-sided end for a one-sided job", job({kHeader, kPage, "1C 16 04 45 01"}),
          valid.size() - 1, "does not match"},
-        {"nested begin-page", job({kHeader, "1B 24 41 1B 21 41 00 00 10 1B 24 41 1B 21 41 00 00 10"}),
-         pageAt + 9, "inside a page"},
+        {"nested begin-page",
+         job({kHeader, "1B 24 41 1B 21 41 00 00 10 1B 24 41 1B 21 41 00 00 10"}), pageAt + 9,
+         "inside a page"},
         {"end-page without begin-page", job({kHeader, "1B 24 42", kEnd}), pageAt, "without"},
         {"literal past the line's data",
          job({kHeader, "1B 24 41 1B 21 41 00 00 10 1B 2A 41 02 02 00 05 AA 1B 24 42", kEnd}),
@@ -81,12 +83,15 @@ TEST(Decoder, RefusesMalformedStreams) {
         {"run without its byte",
          job({kHeader, "1B 24 41 1B 21 41 00 00 10 1B 2A 41 02 03 00 00 AA FE 1B 24 42", kEnd}),
          pageAt + 9 + 6, "run"},
-        {"run of 128", job({kHeader, "1B 24 41 1B 21 41 00 00 10 1B 2A 41 02 02 00 81 AA 1B 24 42", kEnd}),
+        {"run of 128",
+         job({kHeader, "1B 24 41 1B 21 41 00 00 10 1B 2A 41 02 02 00 81 AA 1B 24 42", kEnd}),
          pageAt + 9 + 6, "127"},
-        {"line length past the stream", job({kHeader, "1B 24 41 1B 21 41 00 00 10 1B 2A 41 02 40 00 00 AA"}),
-         pageAt + 9 + 4, "past the end"},
+        {"line length past the stream",
+         job({kHeader, "1B 24 41 1B 21 41 00 00 10 1B 2A 41 02 40 00 00 AA"}), pageAt + 9 + 4,
+         "past the end"},
         {"lines of different widths",
-         job({kHeader, "1B 24 41 1B 21 41 00 00 10 1B 2A 41 02 02 00 00 AA 1B 2A 41 02 02 00 FE AA 1B 24 42",
+         job({kHeader,
+              "1B 24 41 1B 21 41 00 00 10 1B 2A 41 02 02 00 00 AA 1B 2A 41 02 02 00 FE AA 1B 24 42",
               kEnd}),
          pageAt + 9 + 8, "decodes to 3 bytes"},
         {"unknown command in a page", job({kHeader, "1B 24 41 1B 21 41 00 00 10 1B 2A 43 01 00"}),
@@ -212,7 +217,9 @@ Pbm read_pbm(const std::string& data) {
     return p;
 }
 
-int sh(const std::string& cmd) { return system(cmd.c_str()); }
+int sh(const std::string& cmd) {
+    return system(cmd.c_str());
+}
 
 // A real page: Ghostscript renders a PostScript page to CUPS raster for the
 // filter, and to PBM on its own; the stream, decoded to PNG, shows the same
@@ -230,8 +237,8 @@ TEST(RoundTrip, GhostscriptPageThroughFilterAndBack) {
                "4 setlinewidth 300 150 moveto 540 500 lineto stroke\n"
                "newpath 420 300 80 0 360 arc stroke showpage\n");
     const std::string gs = "gs -q -dNOPAUSE -dBATCH -dSAFER -r600 -sPAPERSIZE=letter ";
-    ASSERT_EQ(sh(gs + "-sDEVICE=cups -dcupsColorSpace=3 -dcupsBitsPerColor=1 -sOutputFile=" +
-                 dir + "/page.ras " + dir + "/page.ps 2>/dev/null"),
+    ASSERT_EQ(sh(gs + "-sDEVICE=cups -dcupsColorSpace=3 -dcupsBitsPerColor=1 -sOutputFile=" + dir +
+                 "/page.ras " + dir + "/page.ps 2>/dev/null"),
               0);
     ASSERT_EQ(sh(gs + "-sDEVICE=pbmraw -sOutputFile=" + dir + "/gs.pbm " + dir + "/page.ps"), 0);
 

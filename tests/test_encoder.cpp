@@ -13,7 +13,9 @@ Bytes compress(const Bytes& in) {
     return to_bytes(out);
 }
 
-Bytes repeat(uint8_t b, size_t n) { return Bytes(n, b); }
+Bytes repeat(uint8_t b, size_t n) {
+    return Bytes(n, b);
+}
 
 TEST(Compress, Examples) {
     Bytes ascending;
@@ -78,7 +80,9 @@ TEST(Compress, RoundTripsRandomLines) {
         Bytes line(len);
         int style = iter % 3;
         for (auto& b : line)
-            b = static_cast<uint8_t>(style == 0 ? rng() : style == 1 ? rng() % 3 : (rng() % 8 == 0));
+            b = static_cast<uint8_t>(style == 0   ? rng()
+                                     : style == 1 ? rng() % 3
+                                                  : (rng() % 8 == 0));
         // Place runs of the edge lengths at the start, middle and end.
         for (size_t run : runLengths) {
             if (run > len)
@@ -91,7 +95,8 @@ TEST(Compress, RoundTripsRandomLines) {
         ASSERT_TRUE(decode(packed, unpacked)) << "line " << iter;
         ASSERT_EQ(unpacked.size(), line.size());
         for (size_t i = 0; i < line.size(); i++)
-            ASSERT_EQ(unpacked[i], static_cast<uint8_t>(~line[i])) << "line " << iter << " byte " << i;
+            ASSERT_EQ(unpacked[i], static_cast<uint8_t>(~line[i]))
+                << "line " << iter << " byte " << i;
         // Worst case of the scheme: 4 bytes per 3, plus the last byte.
         ASSERT_LE(packed.size(), len * 4 / 3 + 2);
     }

@@ -6,8 +6,8 @@
 #include <sys/wait.h>
 
 #include <atomic>
-#include <cmath>
 #include <chrono>
+#include <cmath>
 #include <csignal>
 #include <thread>
 
@@ -19,7 +19,8 @@ namespace {
 // Fails the test unless the run ended on its own with a valid stream or none.
 ::testing::AssertionResult WellFormed(const RunResult& r) {
     if (r.status != 0 && r.status != 1)
-        return ::testing::AssertionFailure() << "exit status " << r.status << "\n" << r.err.substr(0, 2000);
+        return ::testing::AssertionFailure() << "exit status " << r.status << "\n"
+                                             << r.err.substr(0, 2000);
     for (const char* bad : {"runtime error:", "AddressSanitizer", "LeakSanitizer"})
         if (r.err.find(bad) != std::string::npos)
             return ::testing::AssertionFailure() << r.err.substr(r.err.find(bad), 2000);
@@ -60,7 +61,8 @@ TEST(Faults, RasterCutAtEveryOffset) {
     struct Variant {
         cups_mode_t mode;
         const char* options;
-    } variants[] = {{CUPS_RASTER_WRITE, ""}, {CUPS_RASTER_WRITE_COMPRESSED, "Duplex=DuplexNoTumble"}};
+    } variants[] = {{CUPS_RASTER_WRITE, ""},
+                    {CUPS_RASTER_WRITE_COMPRESSED, "Duplex=DuplexNoTumble"}};
     for (const Variant& v : variants) {
         cups_mode_t mode = v.mode;
         const char* options = v.options;
@@ -98,20 +100,57 @@ TEST(Faults, HostilePageHeaders) {
         void (*spoil)(cups_page_header2_t&);
     } cases[] = {
         {"zero height", [](cups_page_header2_t& h) { h.cupsHeight = 0; }},
-        {"zero line length", [](cups_page_header2_t& h) { h.cupsBytesPerLine = 0; h.cupsWidth = 0; }},
+        {"zero line length",
+         [](cups_page_header2_t& h) {
+             h.cupsBytesPerLine = 0;
+             h.cupsWidth = 0;
+         }},
         {"huge height", [](cups_page_header2_t& h) { h.cupsHeight = 0xFFFFFFFF; }},
-        {"huge line", [](cups_page_header2_t& h) { h.cupsBytesPerLine = 0x40000000; h.cupsWidth = 0xFFFFFFF8; }},
+        {"huge line",
+         [](cups_page_header2_t& h) {
+             h.cupsBytesPerLine = 0x40000000;
+             h.cupsWidth = 0xFFFFFFF8;
+         }},
         {"line length against width", [](cups_page_header2_t& h) { h.cupsBytesPerLine = 7; }},
-        {"8 bits per pixel", [](cups_page_header2_t& h) { h.cupsBitsPerColor = h.cupsBitsPerPixel = 8; h.cupsWidth = 3; h.cupsColorSpace = CUPS_CSPACE_W; }},
-        {"RGB", [](cups_page_header2_t& h) { h.cupsBitsPerColor = 8; h.cupsBitsPerPixel = 24; h.cupsWidth = 1; h.cupsColorSpace = CUPS_CSPACE_RGB; h.cupsNumColors = 3; }},
-        {"CMYK banded", [](cups_page_header2_t& h) { h.cupsColorSpace = CUPS_CSPACE_CMYK; h.cupsColorOrder = CUPS_ORDER_BANDED; }},
+        {"8 bits per pixel",
+         [](cups_page_header2_t& h) {
+             h.cupsBitsPerColor = h.cupsBitsPerPixel = 8;
+             h.cupsWidth = 3;
+             h.cupsColorSpace = CUPS_CSPACE_W;
+         }},
+        {"RGB",
+         [](cups_page_header2_t& h) {
+             h.cupsBitsPerColor = 8;
+             h.cupsBitsPerPixel = 24;
+             h.cupsWidth = 1;
+             h.cupsColorSpace = CUPS_CSPACE_RGB;
+             h.cupsNumColors = 3;
+         }},
+        {"CMYK banded",
+         [](cups_page_header2_t& h) {
+             h.cupsColorSpace = CUPS_CSPACE_CMYK;
+             h.cupsColorOrder = CUPS_ORDER_BANDED;
+         }},
         {"zero resolution", [](cups_page_header2_t& h) { h.HWResolution[0] = 0; }},
-        {"huge resolution", [](cups_page_header2_t& h) { h.HWResolution[0] = h.HWResolution[1] = 0xFFFFFFFF; }},
+        {"huge resolution",
+         [](cups_page_header2_t& h) { h.HWResolution[0] = h.HWResolution[1] = 0xFFFFFFFF; }},
         {"huge paper", [](cups_page_header2_t& h) { h.PageSize[0] = h.PageSize[1] = 0xFFFFFFFF; }},
         {"negative copies", [](cups_page_header2_t& h) { h.NumCopies = 0xFFFFFFFF; }},
-        {"enums out of range", [](cups_page_header2_t& h) { memset(&h.AdvanceMedia, 0x7F, 4); memset(&h.Orientation, 0xEE, 4); }},
-        {"NaN and huge reals", [](cups_page_header2_t& h) { h.cupsReal[0] = NAN; h.cupsReal[1] = 1e38f; }},
-        {"unterminated strings", [](cups_page_header2_t& h) { memset(h.MediaClass, 'x', 64 * 4); memset(h.cupsPageSizeName, 'C', 64); }},
+        {"enums out of range",
+         [](cups_page_header2_t& h) {
+             memset(&h.AdvanceMedia, 0x7F, 4);
+             memset(&h.Orientation, 0xEE, 4);
+         }},
+        {"NaN and huge reals",
+         [](cups_page_header2_t& h) {
+             h.cupsReal[0] = NAN;
+             h.cupsReal[1] = 1e38f;
+         }},
+        {"unterminated strings",
+         [](cups_page_header2_t& h) {
+             memset(h.MediaClass, 'x', 64 * 4);
+             memset(h.cupsPageSizeName, 'C', 64);
+         }},
     };
     for (const char* options : {"", "Duplex=DuplexNoTumble"}) {
         for (const Case& c : cases) {
@@ -119,11 +158,12 @@ TEST(Faults, HostilePageHeaders) {
                 SCOPED_TRACE(std::string(c.name) + ", page " + std::to_string(bad) + " " + options);
                 std::vector<RasterPage> pages = {small_page(1), small_page(2), small_page(3)};
                 c.spoil(pages[bad - 1].header);
-                RunResult r = run_filter({"5", "u", "t", "1", options}, write_ppd(),
-                                         raster_bytes(pages));
+                RunResult r =
+                    run_filter({"5", "u", "t", "1", options}, write_ppd(), raster_bytes(pages));
                 EXPECT_TRUE(WellFormed(r));
                 if (r.status == 1) {
-                    EXPECT_EQ(count_lines_starting(r.err, "ERROR: Page " + std::to_string(bad) + ":"), 1)
+                    EXPECT_EQ(
+                        count_lines_starting(r.err, "ERROR: Page " + std::to_string(bad) + ":"), 1)
                         << r.err;
                 }
             }
@@ -180,7 +220,8 @@ TEST(Faults, OddPpds) {
         EXPECT_EQ(r.status, c.status) << c.name << "\n" << r.err;
         if (c.status == 1) {
             EXPECT_TRUE(r.out.empty()) << c.name;
-            EXPECT_EQ(count_lines_starting(r.err, "ERROR: Unable to open the PPD file"), 1) << c.name;
+            EXPECT_EQ(count_lines_starting(r.err, "ERROR: Unable to open the PPD file"), 1)
+                << c.name;
         }
     }
 }
@@ -192,17 +233,21 @@ TEST(Faults, OptionStrings) {
         int density;
         tarnwel::Duplex duplex;
     } cases[] = {
-        {"junk", "\x01\x02=\xff\xfe PrintDensity PaperWeight= Duplex==None", 2, tarnwel::Duplex::None},
+        {"junk", "\x01\x02=\xff\xfe PrintDensity PaperWeight= Duplex==None", 2,
+         tarnwel::Duplex::None},
         {"very long", std::string(100000, 'x') + " PrintDensity=Light", 4, tarnwel::Duplex::None},
-        {"repeated", "PrintDensity=Light PrintDensity=Light Duplex=DuplexTumble Duplex=DuplexTumble", 4,
+        {"repeated",
+         "PrintDensity=Light PrintDensity=Light Duplex=DuplexTumble Duplex=DuplexTumble", 4,
          tarnwel::Duplex::ShortEdge},
         // The first test in the filter's order wins: Dark before Light, long edge before short.
-        {"conflicting", "PrintDensity=Light PrintDensity=Dark Duplex=DuplexTumble Duplex=DuplexNoTumble", 0,
+        {"conflicting",
+         "PrintDensity=Light PrintDensity=Dark Duplex=DuplexTumble Duplex=DuplexNoTumble", 0,
          tarnwel::Duplex::LongEdge},
         {"inside other words", "MyPrintDensity=MediumLightish", 3, tarnwel::Duplex::None},
     };
     for (const Case& c : cases) {
-        RunResult r = run_filter_on({small_page(1), small_page(2), small_page(3)}, write_ppd(), c.options);
+        RunResult r =
+            run_filter_on({small_page(1), small_page(2), small_page(3)}, write_ppd(), c.options);
         ASSERT_TRUE(WellFormed(r)) << c.name;
         EXPECT_EQ(r.status, 0) << c.name;
         tarnwel::StreamJob job = decode_or_fail(r.out);
@@ -212,9 +257,10 @@ TEST(Faults, OptionStrings) {
 }
 
 TEST(Faults, SigtermAtEveryStage) {
-    std::vector<RasterPage> pages = {make_page(20, 60, [](unsigned y, unsigned x) { return (x * y) % 7 ? 0x33 : 0; }),
-                                     make_page(20, 60, [](unsigned y, unsigned) { return y % 2 ? 0xC0 : 0; }),
-                                     make_page(20, 60, [](unsigned y, unsigned x) { return x == y % 20 ? 0xFF : 0; })};
+    std::vector<RasterPage> pages = {
+        make_page(20, 60, [](unsigned y, unsigned x) { return (x * y) % 7 ? 0x33 : 0; }),
+        make_page(20, 60, [](unsigned y, unsigned) { return y % 2 ? 0xC0 : 0; }),
+        make_page(20, 60, [](unsigned y, unsigned x) { return x == y % 20 ? 0xFF : 0; })};
     std::string raster = raster_bytes(pages);
     const size_t page = 1796 + 20 * 60;
     struct Point {
@@ -251,15 +297,18 @@ TEST(Faults, SigtermAtEveryStage) {
 TEST(Faults, OutputThatFails) {
     std::vector<RasterPage> pages;
     for (int k = 0; k < 6; k++)
-        pages.push_back(make_page(600, 400, [k](unsigned y, unsigned x) { return (x * 7 + y * 3 + k) % 11 ? 0x6D : 0; }));
+        pages.push_back(make_page(
+            600, 400, [k](unsigned y, unsigned x) { return (x * 7 + y * 3 + k) % 11 ? 0x6D : 0; }));
     std::string raster = raster_bytes(pages);
 
-    for (FilterProcess::Output out : {FilterProcess::Output::DevFull, FilterProcess::Output::Closed}) {
+    for (FilterProcess::Output out :
+         {FilterProcess::Output::DevFull, FilterProcess::Output::Closed}) {
         FilterProcess f({"9", "u", "t", "1", ""}, write_ppd(), out);
         f.write_input(raster);
         RunResult r = f.finish();
         EXPECT_EQ(r.status, 1) << r.err;
-        EXPECT_EQ(count_lines_starting(r.err, "ERROR: Unable to send the print data to the printer"), 1)
+        EXPECT_EQ(
+            count_lines_starting(r.err, "ERROR: Unable to send the print data to the printer"), 1)
             << r.err;
         // It stops at the first page that could not go out.
         EXPECT_LE(count_lines_starting(r.err, "PAGE: "), 1);
@@ -279,7 +328,8 @@ TEST(Faults, OutputThatFails) {
     RunResult r = f.finish();
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(count_lines_starting(r.err, "ERROR: Unable to send the print data to the printer"), 1);
+    EXPECT_EQ(count_lines_starting(r.err, "ERROR: Unable to send the print data to the printer"),
+              1);
 }
 
 // Inputs the fuzzer found, kept: the option byte, the PPD byte, then raster.
@@ -322,7 +372,9 @@ TEST(Memory, OneSidedDoesNotGrowWithPagesOrHeight) {
     if (system("test -x /usr/bin/time") != 0)
         GTEST_SKIP() << "needs GNU time";
     // 600 dpi A4-wide pages of text-like ink.
-    auto ink = [](unsigned y, unsigned x) { return (y % 40 < 28 && (x * 13 + y) % 9 < 3) ? 0x3C : 0; };
+    auto ink = [](unsigned y, unsigned x) {
+        return (y % 40 < 28 && (x * 13 + y) % 9 < 3) ? 0x3C : 0;
+    };
     RasterPage a4 = make_page(620, 7016, ink);
     RasterPage tall = make_page(620, 21000, ink);  // three A4 heights on one sheet
     long one = peak_kib(raster_bytes({a4}), "");
@@ -335,10 +387,12 @@ TEST(Memory, OneSidedDoesNotGrowWithPagesOrHeight) {
     // Long edge holds one back side (4.3 MB) to turn it, and the commands of
     // the sheet's odd page until the even one is out; no more with more pages.
     long duplex = peak_kib(raster_bytes({a4, a4, a4, a4}), "Duplex=DuplexNoTumble");
-    long duplexLong = peak_kib(raster_bytes({a4, a4, a4, a4, a4, a4, a4, a4}), "Duplex=DuplexNoTumble");
+    long duplexLong =
+        peak_kib(raster_bytes({a4, a4, a4, a4, a4, a4, a4, a4}), "Duplex=DuplexNoTumble");
     long page = 620L * 7016 / 1024;
     EXPECT_LT(duplex - one, page + 8 * 1024) << duplex << " KiB two-sided";
-    EXPECT_LT(duplexLong - duplex, 1024) << duplex << " KiB for 4 pages, " << duplexLong << " for 8";
+    EXPECT_LT(duplexLong - duplex, 1024)
+        << duplex << " KiB for 4 pages, " << duplexLong << " for 8";
 }
 
 }  // namespace

@@ -61,8 +61,8 @@ TEST(Filter, OnePageA4ExactBytes) {
 TEST(Filter, OptionsReachTheJobHeader) {
     RasterPage page = numbered_page(1);
     page.header.NumCopies = 3;
-    RunResult r = run_filter_on({page}, write_ppd("Dark", "Medium", "None"),
-                                "PaperWeight=VeryHeavy");
+    RunResult r =
+        run_filter_on({page}, write_ppd("Dark", "Medium", "None"), "PaperWeight=VeryHeavy");
     ASSERT_EQ(r.status, 0) << r.err;
     tarnwel::StreamJob job = decode_or_fail(r.out);
     EXPECT_EQ(job.density, 0);
@@ -97,10 +97,14 @@ TEST(Filter, DuplexSheetOrder) {
         int pages;
         std::vector<int> order;  // input page per stream page; 0 = blank completing page
     } cases[] = {
-        {"DuplexNoTumble", 1, {0, 1}},          {"DuplexNoTumble", 2, {2, 1}},
-        {"DuplexNoTumble", 3, {2, 1, 0, 3}},    {"DuplexNoTumble", 4, {2, 1, 4, 3}},
-        {"DuplexTumble", 1, {0, 1}},            {"DuplexTumble", 2, {2, 1}},
-        {"DuplexTumble", 3, {2, 1, 0, 3}},      {"DuplexTumble", 4, {2, 1, 4, 3}},
+        {"DuplexNoTumble", 1, {0, 1}},
+        {"DuplexNoTumble", 2, {2, 1}},
+        {"DuplexNoTumble", 3, {2, 1, 0, 3}},
+        {"DuplexNoTumble", 4, {2, 1, 4, 3}},
+        {"DuplexTumble", 1, {0, 1}},
+        {"DuplexTumble", 2, {2, 1}},
+        {"DuplexTumble", 3, {2, 1, 0, 3}},
+        {"DuplexTumble", 4, {2, 1, 4, 3}},
         {"None", 3, {1, 2, 3}},
     };
     const unsigned bpl = 4, height = 8;
@@ -164,7 +168,10 @@ TEST(Filter, RefusedPageHeaders) {
         const char* error;
     } cases[] = {
         {"first page line too long", 1, "None",
-         [](cups_page_header2_t& h) { h.cupsBytesPerLine = 9000; h.cupsWidth = 72000; },
+         [](cups_page_header2_t& h) {
+             h.cupsBytesPerLine = 9000;
+             h.cupsWidth = 72000;
+         },
          "ERROR: Page 1: cupsBytesPerLine 9000 is more than the printer accepts (8192)."},
         {"second page too many lines", 2, "None",
          [](cups_page_header2_t& h) { h.cupsHeight = 70000; },
@@ -258,7 +265,8 @@ TEST(Filter, UsageAndSetUpFailures) {
 TEST(Filter, SigtermWhileReadingAPage) {
     for (const char* duplex : {"None", "DuplexNoTumble"}) {
         SCOPED_TRACE(duplex);
-        RasterPage page = make_page(10, 100, [](unsigned y, unsigned x) { return (x + y) % 3 ? 0x55 : 0; });
+        RasterPage page =
+            make_page(10, 100, [](unsigned y, unsigned x) { return (x + y) % 3 ? 0x55 : 0; });
         std::string raster = raster_bytes({page, page});
         // Sync word, then a 1796-byte header and the pixels for each page.
         ASSERT_EQ(raster.size(), 4 + 2 * (1796 + page.pixels.size()));
@@ -286,7 +294,8 @@ TEST(Filter, SigtermWhileReadingAPage) {
 TEST(Filter, RasterCutShortInsideAPage) {
     for (cups_mode_t mode : {CUPS_RASTER_WRITE, CUPS_RASTER_WRITE_COMPRESSED}) {
         SCOPED_TRACE(mode == CUPS_RASTER_WRITE ? "uncompressed" : "compressed");
-        RasterPage page = make_page(16, 200, [](unsigned y, unsigned x) { return (x * 5 + y) % 7 == 0 ? y : 0; });
+        RasterPage page =
+            make_page(16, 200, [](unsigned y, unsigned x) { return (x * 5 + y) % 7 == 0 ? y : 0; });
         std::string raster = raster_bytes({page, page}, mode);
         for (size_t cut : {raster.size() / 4, raster.size() / 2, raster.size() * 3 / 4}) {
             SCOPED_TRACE("cut at " + std::to_string(cut));

@@ -34,7 +34,7 @@ Parsed parse(const cups_page_header2_t& header, const std::string& ppdText,
 }
 
 class ParamsTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         saved = {szDarknessCmd, szPaperWeightCmd, szNumCopiesCmd, szPaperSizeCustomCmd};
     }
@@ -70,8 +70,8 @@ TEST_F(ParamsTest, PrecedenceOfDefaultsPpdAndOptions) {
          "PrintDensity=Medium PaperWeight=Medium", 2, 3, DUPLEXMODE_NONE},
         {"option Duplex=None over PPD DuplexTumble", "Medium", "Medium", "DuplexTumble",
          "Duplex=None", 2, 3, DUPLEXMODE_NONE},
-        {"option DuplexNoTumble over PPD None", "Medium", "Medium", "None",
-         "Duplex=DuplexNoTumble", 2, 3, DUPLEXMODE_LONGEDGE},
+        {"option DuplexNoTumble over PPD None", "Medium", "Medium", "None", "Duplex=DuplexNoTumble",
+         2, 3, DUPLEXMODE_LONGEDGE},
         {"options among others", "Medium", "Medium", "None",
          "media=A4 PaperWeight=MediumHeavy Duplex=DuplexTumble PrintDensity=Light", 4, 2,
          DUPLEXMODE_SHORTEDGE},
@@ -92,8 +92,8 @@ TEST_F(ParamsTest, PrecedenceOfDefaultsPpdAndOptions) {
 }
 
 TEST_F(ParamsTest, LogLines) {
-    Parsed p = parse(make_header(10, 10), make_ppd("Dark", "", "DuplexTumble"),
-                     "PaperWeight=VeryHeavy");
+    Parsed p =
+        parse(make_header(10, 10), make_ppd("Dark", "", "DuplexTumble"), "PaperWeight=VeryHeavy");
     EXPECT_NE(p.log.find("parse_jobParams_ppd (printDensity) == <Dark \t 0>\n"), std::string::npos);
     EXPECT_NE(p.log.find("parse_jobParams_ppd (paperWeight) == < \t 3>\n"), std::string::npos);
     EXPECT_NE(p.log.find("parse_jobParams_ppd (duplex) == <DuplexTumble \t 2>\n"),
@@ -205,7 +205,12 @@ TEST(PageHeaderCheck, RefusesWhatThePrinterCannotCarry) {
         const char* error;  // nullptr: accepted
     } cases[] = {
         {"A4 at 600 dpi", [](cups_page_header2_t&) {}, nullptr},
-        {"largest page", [](cups_page_header2_t& h) { h.cupsHeight = 65535; h.cupsBytesPerLine = 8192; }, nullptr},
+        {"largest page",
+         [](cups_page_header2_t& h) {
+             h.cupsHeight = 65535;
+             h.cupsBytesPerLine = 8192;
+         },
+         nullptr},
         {"too many lines", [](cups_page_header2_t& h) { h.cupsHeight = 65536; },
          "ERROR: Page 3: cupsHeight 65536 is more than the printer accepts (65535).\n"},
         {"line too long", [](cups_page_header2_t& h) { h.cupsBytesPerLine = 9000; },

@@ -95,8 +95,8 @@ std::string read_file(const std::string& path) {
 
 static std::string ppd_option(const std::string& key, const std::string& text,
                               const std::string& def, const std::vector<std::string>& choices) {
-    std::string s = "*OpenUI *" + key + "/" + text + ": PickOne\n*Default" + key + ": " + def +
-                    "\n";
+    std::string s =
+        "*OpenUI *" + key + "/" + text + ": PickOne\n*Default" + key + ": " + def + "\n";
     for (const std::string& c : choices)
         s += "*" + key + " " + c + "/" + c + ": \"\"\n";
     s += "*CloseUI: *" + key + "\n";
@@ -272,7 +272,9 @@ void FilterProcess::close_input() {
     in_ = -1;
 }
 
-void FilterProcess::signal_process(int sig) { kill(pid_, sig); }
+void FilterProcess::signal_process(int sig) {
+    kill(pid_, sig);
+}
 
 void FilterProcess::close_stdout_pipe() {
     if (out_pipe_ >= 0)

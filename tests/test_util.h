@@ -5,8 +5,8 @@
 #define TARNWEL_TEST_UTIL_H
 
 #include <cups/raster.h>
-#include <sys/types.h>
 #include <gtest/gtest.h>
+#include <sys/types.h>
 
 #include <cstdint>
 #include <string>
@@ -19,8 +19,12 @@ using Bytes = std::vector<uint8_t>;
 // "1B 26 42" -> {0x1B, 0x26, 0x42}; blanks and commas are ignored.
 Bytes hex_bytes(const std::string& text);
 std::string to_hex(const uint8_t* data, size_t n);
-inline std::string to_hex(const Bytes& b) { return to_hex(b.data(), b.size()); }
-inline Bytes to_bytes(const ByteString& b) { return Bytes(b.begin(), b.end()); }
+inline std::string to_hex(const Bytes& b) {
+    return to_hex(b.data(), b.size());
+}
+inline Bytes to_bytes(const ByteString& b) {
+    return Bytes(b.begin(), b.end());
+}
 Bytes concat(std::initializer_list<Bytes> parts);
 
 // Equal byte strings, or a message naming the first differing offset and the
@@ -73,13 +77,13 @@ struct RunResult {
 // The built filter, started as CUPS starts it, with standard input on a pipe
 // the test writes.
 class FilterProcess {
-public:
+  public:
     // Where the filter's standard output goes.
     enum class Output {
-        File,       // a file the test reads afterwards
-        DevFull,    // /dev/full: every write fails, as on a full disk
-        Closed,     // no standard output at all
-        Pipe,       // a pipe the test reads, or stops reading (stdout_pipe())
+        File,     // a file the test reads afterwards
+        DevFull,  // /dev/full: every write fails, as on a full disk
+        Closed,   // no standard output at all
+        Pipe,     // a pipe the test reads, or stops reading (stdout_pipe())
     };
     // `args` after the program name; PPD in the environment unless empty.
     FilterProcess(const std::vector<std::string>& args, const std::string& ppd,
@@ -92,7 +96,7 @@ public:
     void signal_process(int sig);
     RunResult finish();  // closes the input and waits for the exit
 
-private:
+  private:
     pid_t pid_ = -1;
     int in_ = -1;
     int out_pipe_ = -1;

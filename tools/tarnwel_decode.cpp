@@ -17,19 +17,20 @@
 using namespace tarnwel;
 
 static void usage(FILE* f) {
-    fputs("Usage: tarnwel-decode [options] [FILE | -]\n"
-          "Validates a printer command stream and prints its job settings and pages.\n"
-          "  --dpi N           resolution of the stream, for sizes in millimetres (600)\n"
-          "  --png PREFIX      write each page to PREFIX-NNN.png\n"
-          "  --pbm PREFIX      write each page to PREFIX-NNN.pbm\n"
-          "  --reading-order   pages as the document reads (undo the two-sided sheet order,\n"
-          "                    turn long-edge back sides back, drop the completing blank page)\n"
-          "  --page-height N   lines of a raster page (cupsHeight) when they are fewer than\n"
-          "                    the paper height (hardware margins); long-edge back sides are\n"
-          "                    turned within it (default: the blank completing page's lines\n"
-          "                    if the job has one, else the paper height)\n"
-          "  --quiet           print nothing but errors\n",
-          f);
+    fputs(
+        "Usage: tarnwel-decode [options] [FILE | -]\n"
+        "Validates a printer command stream and prints its job settings and pages.\n"
+        "  --dpi N           resolution of the stream, for sizes in millimetres (600)\n"
+        "  --png PREFIX      write each page to PREFIX-NNN.png\n"
+        "  --pbm PREFIX      write each page to PREFIX-NNN.pbm\n"
+        "  --reading-order   pages as the document reads (undo the two-sided sheet order,\n"
+        "                    turn long-edge back sides back, drop the completing blank page)\n"
+        "  --page-height N   lines of a raster page (cupsHeight) when they are fewer than\n"
+        "                    the paper height (hardware margins); long-edge back sides are\n"
+        "                    turned within it (default: the blank completing page's lines\n"
+        "                    if the job has one, else the paper height)\n"
+        "  --quiet           print nothing but errors\n",
+        f);
 }
 
 static bool read_all(FILE* f, std::vector<uint8_t>& out) {
@@ -60,7 +61,8 @@ static bool write_png(const std::string& path, const PageImage& img, unsigned dp
     // In a 1-bit grey PNG a set bit is white: the raster's black bits go inverted.
     png_set_invert_mono(png);
     for (unsigned y = 0; y < img.height; y++)
-        png_write_row(png, const_cast<png_bytep>(&img.pixels[static_cast<size_t>(y) * img.width_bytes]));
+        png_write_row(png,
+                      const_cast<png_bytep>(&img.pixels[static_cast<size_t>(y) * img.width_bytes]));
     png_write_end(png, nullptr);
     png_destroy_write_struct(&png, &info);
     return fclose(f) == 0;
@@ -79,23 +81,41 @@ int main(int argc, char** argv) {
     unsigned dpi = 600, pageHeight = 0;
     std::string pngPrefix, pbmPrefix;
     bool readingOrder = false, quiet = false;
-    static const option longopts[] = {
-        {"dpi", required_argument, nullptr, 'd'},   {"png", required_argument, nullptr, 'p'},
-        {"pbm", required_argument, nullptr, 'b'},   {"reading-order", no_argument, nullptr, 'r'},
-        {"quiet", no_argument, nullptr, 'q'},       {"help", no_argument, nullptr, 'h'},
-        {"page-height", required_argument, nullptr, 'H'},
-        {nullptr, 0, nullptr, 0}};
+    static const option longopts[] = {{"dpi", required_argument, nullptr, 'd'},
+                                      {"png", required_argument, nullptr, 'p'},
+                                      {"pbm", required_argument, nullptr, 'b'},
+                                      {"reading-order", no_argument, nullptr, 'r'},
+                                      {"quiet", no_argument, nullptr, 'q'},
+                                      {"help", no_argument, nullptr, 'h'},
+                                      {"page-height", required_argument, nullptr, 'H'},
+                                      {nullptr, 0, nullptr, 0}};
     int c;
     while ((c = getopt_long(argc, argv, "d:p:b:rqhH:", longopts, nullptr)) != -1) {
         switch (c) {
-            case 'd': dpi = static_cast<unsigned>(strtoul(optarg, nullptr, 10)); break;
-            case 'p': pngPrefix = optarg; break;
-            case 'b': pbmPrefix = optarg; break;
-            case 'r': readingOrder = true; break;
-            case 'H': pageHeight = static_cast<unsigned>(strtoul(optarg, nullptr, 10)); break;
-            case 'q': quiet = true; break;
-            case 'h': usage(stdout); return 0;
-            default: usage(stderr); return 2;
+            case 'd':
+                dpi = static_cast<unsigned>(strtoul(optarg, nullptr, 10));
+                break;
+            case 'p':
+                pngPrefix = optarg;
+                break;
+            case 'b':
+                pbmPrefix = optarg;
+                break;
+            case 'r':
+                readingOrder = true;
+                break;
+            case 'H':
+                pageHeight = static_cast<unsigned>(strtoul(optarg, nullptr, 10));
+                break;
+            case 'q':
+                quiet = true;
+                break;
+            case 'h':
+                usage(stdout);
+                return 0;
+            default:
+                usage(stderr);
+                return 2;
         }
     }
     if (argc - optind > 1 || dpi == 0) {

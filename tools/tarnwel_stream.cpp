@@ -29,19 +29,30 @@ uint16_t crc16(const uint8_t* p, size_t n) {
     return static_cast<uint16_t>(crc);
 }
 
-unsigned le16(const uint8_t* p) { return p[0] | (p[1] << 8); }
+unsigned le16(const uint8_t* p) {
+    return p[0] | (p[1] << 8);
+}
 
 enum class State { Start, Header, BetweenPages, InPage, Ended };
 
 // Header settings, each allowed once before the first page.
-enum Setting { kWeight, kDensity, kRender, kBin, kPaperSize, kRes, kCopies, kDuplex,
-               kSettingCount };
-const char* const kSettingNames[kSettingCount] = {
-    "paper weight", "print density", "render type", "input bin",
-    "paper size",   "resolution",    "copies",      "duplex mode"};
+enum Setting {
+    kWeight,
+    kDensity,
+    kRender,
+    kBin,
+    kPaperSize,
+    kRes,
+    kCopies,
+    kDuplex,
+    kSettingCount
+};
+const char* const kSettingNames[kSettingCount] = {"paper weight", "print density", "render type",
+                                                  "input bin",    "paper size",    "resolution",
+                                                  "copies",       "duplex mode"};
 
 class Parser {
-public:
+  public:
     Parser(const uint8_t* d, size_t n, StreamJob& job, StreamError& err, bool keep)
         : data(d), size(n), job(job), err(err), keep(keep) {}
 
@@ -59,7 +70,7 @@ public:
         return true;
     }
 
-private:
+  private:
     const uint8_t* data;
     size_t size;
     StreamJob& job;
@@ -77,7 +88,9 @@ private:
         return false;
     }
     bool has(size_t n) const { return size - pos >= n; }
-    bool is(const uint8_t* cmd, size_t n) const { return has(n) && memcmp(data + pos, cmd, n) == 0; }
+    bool is(const uint8_t* cmd, size_t n) const {
+        return has(n) && memcmp(data + pos, cmd, n) == 0;
+    }
     bool prefix(std::initializer_list<uint8_t> p) const {
         if (!has(p.size()))
             return false;
@@ -93,7 +106,8 @@ private:
             return fail(pos, std::string(kSettingNames[s]) +
                                  " command outside the job header (expected before begin-job)");
         if (seen[s])
-            return fail(pos, std::string("second ") + kSettingNames[s] + " command in the job header");
+            return fail(pos,
+                        std::string("second ") + kSettingNames[s] + " command in the job header");
         seen[s] = true;
         pos += len;
         return true;
@@ -203,8 +217,8 @@ private:
         const Setting required[] = {kWeight, kDensity, kPaperSize, kCopies, kDuplex};
         for (Setting s : required)
             if (!seen[s])
-                return fail(pos, std::string("begin-job before the ") + kSettingNames[s] +
-                                     " command");
+                return fail(pos,
+                            std::string("begin-job before the ") + kSettingNames[s] + " command");
         uint8_t m = data[pos + 4];
         if (m > 1)
             return fail(pos + 4, "begin-job: unknown mode");
@@ -273,8 +287,8 @@ bool unpack_line(const uint8_t* data, size_t size, std::vector<uint8_t>& line,
                 return false;
             }
             if (size - i - 1 < count) {
-                message = "literal of " + std::to_string(count) + " bytes past the end at data byte " +
-                          std::to_string(i);
+                message = "literal of " + std::to_string(count) +
+                          " bytes past the end at data byte " + std::to_string(i);
                 return false;
             }
             for (size_t k = 0; k < count; k++)
@@ -282,8 +296,8 @@ bool unpack_line(const uint8_t* data, size_t size, std::vector<uint8_t>& line,
             i += 1 + count;
         } else {
             if (c < 0x82) {
-                message = "control byte " + std::to_string(c) + " at data byte " + std::to_string(i) +
-                          " (runs hold at most 127 bytes)";
+                message = "control byte " + std::to_string(c) + " at data byte " +
+                          std::to_string(i) + " (runs hold at most 127 bytes)";
                 return false;
             }
             if (i + 1 >= size) {
@@ -316,8 +330,8 @@ static uint8_t reverse_bits(uint8_t b) {
 // only; a blank page of the document carries no command at all.
 static bool is_completing_page(const StreamJob& job, size_t stream_index) {
     const StreamPage& p = job.pages[stream_index];
-    return job.duplex != Duplex::None && stream_index + 2 == job.pages.size() &&
-           p.ink_lines == 0 && p.blank_commands > 0;
+    return job.duplex != Duplex::None && stream_index + 2 == job.pages.size() && p.ink_lines == 0 &&
+           p.blank_commands > 0;
 }
 
 unsigned default_page_height(const StreamJob& job) {
@@ -326,8 +340,7 @@ unsigned default_page_height(const StreamJob& job) {
     return job.paper_height;
 }
 
-std::vector<PageImage> page_images(const StreamJob& job, bool reading_order,
-                                   unsigned page_height) {
+std::vector<PageImage> page_images(const StreamJob& job, bool reading_order, unsigned page_height) {
     std::vector<PageImage> images;
     unsigned paperBytes = (job.paper_width + 7) / 8;
     if (page_height == 0)
@@ -371,18 +384,25 @@ const char* density_name(int code) {
 
 const char* weight_name(int code) {
     switch (code) {
-        case 0: return "VeryHeavy";
-        case 2: return "MediumHeavy";
-        case 3: return "Medium";
-        default: return "?";
+        case 0:
+            return "VeryHeavy";
+        case 2:
+            return "MediumHeavy";
+        case 3:
+            return "Medium";
+        default:
+            return "?";
     }
 }
 
 const char* duplex_name(Duplex d) {
     switch (d) {
-        case Duplex::LongEdge: return "long edge (DuplexNoTumble)";
-        case Duplex::ShortEdge: return "short edge (DuplexTumble)";
-        default: return "one-sided (None)";
+        case Duplex::LongEdge:
+            return "long edge (DuplexNoTumble)";
+        case Duplex::ShortEdge:
+            return "short edge (DuplexTumble)";
+        default:
+            return "one-sided (None)";
     }
 }
 

@@ -14,10 +14,10 @@ namespace tarnwel {
 enum class Duplex { None = 0, LongEdge = 1, ShortEdge = 2 };
 
 struct StreamPage {
-    size_t offset = 0;          // of its begin-page command
-    unsigned width_bytes = 0;   // decoded width of its raster lines (0: no ink line)
-    unsigned lines_sent = 0;    // raster line and blank line commands
-    unsigned ink_lines = 0;     // raster line commands
+    size_t offset = 0;         // of its begin-page command
+    unsigned width_bytes = 0;  // decoded width of its raster lines (0: no ink line)
+    unsigned lines_sent = 0;   // raster line and blank line commands
+    unsigned ink_lines = 0;    // raster line commands
     unsigned blank_commands = 0;
     size_t compressed_bytes = 0;  // PackBits data of its raster lines
     // Decoded pixels, lines_sent lines of width_bytes (kept on request), as
@@ -27,8 +27,8 @@ struct StreamPage {
 };
 
 struct StreamJob {
-    int density = -1;      // code 0..4 (Dark .. Light)
-    int paper_weight = -1;  // code 0, 2, 3 (VeryHeavy, MediumHeavy, Medium)
+    int density = -1;                            // code 0..4 (Dark .. Light)
+    int paper_weight = -1;                       // code 0, 2, 3 (VeryHeavy, MediumHeavy, Medium)
     unsigned paper_width = 0, paper_height = 0;  // dots
     unsigned copies = 0;
     Duplex duplex = Duplex::None;
