@@ -22,14 +22,9 @@
 #include "tarnwel_debug.h"
 #include "tarnwel_job.h"
 
-static ppd_file_t* ppd = nullptr;  // stays open until the process ends
 static cups_raster_t* ras = nullptr;
 static cups_page_header2_t header;
 static volatile sig_atomic_t interrupted = 0;
-
-static void sigterm_handler(int) {
-    interrupted = 1;
-}
 
 // Pixel data is read a block of lines at a time: one read per line would
 // cost more than encoding it. A block never reaches past the current page.
@@ -83,6 +78,12 @@ static bool read_next_raster_line(uint8_t* line, unsigned count) {
 }
 
 #ifndef TARNWEL_NO_MAIN
+static ppd_file_t* ppd = nullptr;  // stays open until the process ends
+
+static void sigterm_handler(int) {
+    interrupted = 1;
+}
+
 int main(int argc, char* argv[]) {
     if (argc != 6 && argc != 7) {
         fputs("ERROR: rastertoplovane job-id user title copies options [file]\n", stderr);

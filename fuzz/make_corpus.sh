@@ -9,7 +9,9 @@ cmake -S . -B "$build" -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
   -DTARNWEL_BUILD_BENCH=OFF >/dev/null
 cmake --build "$build" -j"$(nproc)" --target fuzz_job fuzz_encoder fuzz_decoder make_seeds
 rm -rf "$build/seeds"
-"$build/fuzz/make_seeds" "$build/seeds"
+# The seed writer is built with the fuzzers' sanitizers; what libcups keeps
+# for the process is no leak of ours.
+ASAN_OPTIONS=detect_leaks=0 "$build/fuzz/make_seeds" "$build/seeds"
 for t in job encoder decoder; do
   mkdir -p "fuzz/corpus/$t"
 done

@@ -151,5 +151,6 @@ int main(int argc, char** argv) {
     int k = 0;
     for (const std::string& l : lines)
         put(dir + "/encoder/seed-" + std::to_string(k++), l);
+    ppdClose(ppd);
     return 0;
 }
