@@ -1,28 +1,23 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds the driver and runs every test:
-#   1. the release build and its whole test suite (CTest with GoogleTest),
-#   2. the same suite built with AddressSanitizer and UndefinedBehaviorSanitizer,
-#   3. a short run of each libFuzzer target.
+#   1. the whole test suite built with AddressSanitizer and UndefinedBehaviorSanitizer,
+#   2. a short run of each libFuzzer target,
+#   3. the release build and its whole test suite (CTest with GoogleTest).
 #
-#   SANITIZE=0        skip 2
-#   FUZZ_SECONDS=N    seconds per fuzz target in 3 (default 60; 0 skips)
+#   SANITIZE=0        skip 1
+#   FUZZ_SECONDS=N    seconds per fuzz target in 2 (default 60; 0 skips)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash scripts/install-deps.sh
 jobs=$(nproc)
 
-echo "== Release build and tests"
-cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DTARNWEL_WERROR=ON
-cmake --build build -j"$jobs"
-ctest --test-dir build --output-on-failure -j"$jobs"
-
 if [ "${SANITIZE:-1}" != 0 ]; then
   echo "== Sanitizer build and tests"
   cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARNWEL_WERROR=ON \
     -DTARNWEL_SANITIZE=ON -DTARNWEL_BUILD_BENCH=OFF
   cmake --build build-sanitize -j"$jobs"
-  ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1 \
+  ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
     ctest --test-dir build-sanitize --output-on-failure -j"$jobs"
 fi
 
@@ -30,3 +25,8 @@ if [ "${FUZZ_SECONDS:-60}" != 0 ]; then
   echo "== Fuzz smoke runs"
   bash fuzz/smoke.sh "${FUZZ_SECONDS:-60}" build-fuzz
 fi
+
+echo "== Release build and tests"
+cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DTARNWEL_WERROR=ON
+cmake --build build -j"$jobs"
+ctest --test-dir build --output-on-failure -j"$jobs"
