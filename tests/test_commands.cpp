@@ -210,6 +210,33 @@ TEST(CmdFunc, FlushLogLines) {
               "flush:: \t m_duplex = 1 \t m_pages = 2  \n----->>>>> stdout <2\t3>\n");
 }
 
+// Draining writes early what no later command can precede, and changes
+// neither the bytes of the stream nor the counts the log reports.
+TEST(CmdFunc, DrainKeepsStreamAndCounts) {
+    char* data = nullptr;
+    size_t size = 0;
+    FILE* f = open_memstream(&data, &size);
+    Tarnwel_CmdFunc buf;
+    buf.m_duplex = DUPLEXMODE_LONGEDGE;
+    buf.m_pages = 1;
+    buf.add_cmdline(ByteString{0xA1, 0xA2});
+    EXPECT_FALSE(buf.drainable(1));  // the odd page waits for its sheet
+    buf.drain(f);
+    buf.m_pages = 2;
+    buf.add_cmdline(ByteString{0xB1, 0xB2, 0xB3});
+    EXPECT_TRUE(buf.drainable(3));
+    buf.drain(f);
+    buf.add_cmdline(ByteString{0xB4});
+    testing::internal::CaptureStderr();
+    buf.flush(f);
+    std::string log = testing::internal::GetCapturedStderr();
+    fclose(f);
+    EXPECT_EQ(to_hex(reinterpret_cast<uint8_t*>(data), size), "B1 B2 B3 B4 A1 A2");
+    free(data);
+    EXPECT_NE(log.find("----->>>>> stdout <4\t2>\n"), std::string::npos) << log;
+    EXPECT_TRUE(buf.empty());
+}
+
 TEST(CmdFunc, RepeatedCommandIsCountedPerCopy) {
     Tarnwel_CmdFunc buf;
     buf.add_cmdline_repeated(szBlankLineCmd, 3);
