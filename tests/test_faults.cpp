@@ -281,6 +281,8 @@ TEST(Faults, SigtermAtEveryStage) {
             SCOPED_TRACE(std::string(p.name) + " " + options);
             FilterProcess f({"9", "u", "t", "1", options}, write_ppd());
             f.write_input(raster.substr(0, p.at));
+            // The handler is in place once the filter opens the raster.
+            ASSERT_TRUE(f.wait_for_stderr("ready to open cups raster"));
             std::this_thread::sleep_for(std::chrono::milliseconds(150));
             f.signal_process(SIGTERM);
             std::this_thread::sleep_for(std::chrono::milliseconds(30));

@@ -274,7 +274,9 @@ TEST(Filter, SigtermWhileReadingAPage) {
 
         FilterProcess p({"7", "u", "t", "1", ""}, write_ppd("Medium", "Medium", duplex));
         p.write_input(firstHalf);
-        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        // The page has begun, and the rest of what was written is read.
+        ASSERT_TRUE(p.wait_for_stderr("go into begin_page()"));
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
         p.signal_process(SIGTERM);
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
         p.write_input(raster.substr(firstHalf.size()));  // the rest is never read

@@ -276,6 +276,15 @@ void FilterProcess::signal_process(int sig) {
     kill(pid_, sig);
 }
 
+bool FilterProcess::wait_for_stderr(const std::string& text) {
+    for (int i = 0; i < 3000; i++) {
+        if (read_file(dir_ + "/err").find(text) != std::string::npos)
+            return true;
+        usleep(10000);
+    }
+    return false;
+}
+
 void FilterProcess::close_stdout_pipe() {
     if (out_pipe_ >= 0)
         close(out_pipe_);

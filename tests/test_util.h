@@ -94,6 +94,8 @@ class FilterProcess {
     void write_input(const std::string& data);
     void close_input();
     void signal_process(int sig);
+    // Waits (up to 30 s) until the filter has written `text` to standard error.
+    bool wait_for_stderr(const std::string& text);
     RunResult finish();  // closes the input and waits for the exit
 
   private:
