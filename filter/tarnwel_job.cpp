@@ -426,6 +426,13 @@ void Tarnwel_Job::encode_page(const cups_page_header2_t& header, unsigned lines,
 
     ByteString out_line;
     out_line.reserve(2 * static_cast<size_t>(lineBytes) + 2);
+    // Encodes one line, and writes out what the sheet order already allows.
+    auto send_line = [&](const uint8_t* line) {
+        encode_curr_line(line, lineBytes, out_line);
+        out_line.clear();
+        if (m_cmdfunc.drainable(kDrainBytes))
+            m_cmdfunc.drain(m_out);
+    };
 
     if (is_long_edge_back_side()) {
         // A long-edge back side is turned through 180 degrees: the page is
@@ -450,13 +457,8 @@ void Tarnwel_Job::encode_page(const cups_page_header2_t& header, unsigned lines,
                 break;
         }
         m_feeds += static_cast<int>(lines - got);
-        for (unsigned i = got; i-- > 0;) {
-            encode_curr_line(store.data() + static_cast<size_t>(i) * lineBytes, lineBytes,
-                             out_line);
-            out_line.clear();
-            if (m_cmdfunc.drainable(kDrainBytes))
-                m_cmdfunc.drain(m_out);
-        }
+        for (unsigned i = got; i-- > 0;)
+            send_line(store.data() + static_cast<size_t>(i) * lineBytes);
     } else {
         // Every other page goes through line by line: memory does not grow
         // with the page.
@@ -466,10 +468,7 @@ void Tarnwel_Job::encode_page(const cups_page_header2_t& header, unsigned lines,
             // rest of the page: nothing more comes once the raster breaks.
             std::fill(line.begin(), line.end(), 0);
             bool filled = read_next_rasterline(line.data(), lineBytes);
-            encode_curr_line(line.data(), lineBytes, out_line);
-            out_line.clear();
-            if (m_cmdfunc.drainable(kDrainBytes))
-                m_cmdfunc.drain(m_out);
+            send_line(line.data());
             if (!filled)
                 break;
         }
