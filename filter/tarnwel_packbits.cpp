@@ -1,0 +1,372 @@
+#include "tarnwel_packbits.h"
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+// TARNWEL_NO_SIMD (the CMake option TARNWEL_SIMD=OFF) leaves the vector code
+// out, so that the portable path can be measured on an x86 machine.
+#if defined(__SSE2__) && !defined(TARNWEL_NO_SIMD)
+#define TARNWEL_HAVE_SSE2 1
+#include <emmintrin.h>
+#if (defined(__x86_64__) || defined(__i386__)) && (defined(__GNUC__) || defined(__clang__))
+#define TARNWEL_HAVE_AVX2 1
+#include <immintrin.h>
+#endif
+#endif
+
+namespace tarnwel {
+namespace {
+
+constexpr size_t kMaxChunk = 127;  // the printer takes runs and literals of at most 127 bytes
+constexpr size_t kStackWords = 8192 / 64 + 2;  // the mask of the widest line the printer takes
+constexpr bool kLittleEndianHost = __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__;
+
+inline uint64_t load64(const uint8_t* p) {
+    uint64_t v;
+    memcpy(&v, p, sizeof(v));
+    return v;
+}
+
+inline void store64(uint8_t* p, uint64_t v) {
+    memcpy(p, &v, sizeof(v));
+}
+
+// Eight bytes as a word with the first byte lowest, on either byte order.
+inline uint64_t load_le64(const uint8_t* p) {
+    uint64_t v = load64(p);
+    return kLittleEndianHost ? v : __builtin_bswap64(v);
+}
+
+// ---------------------------------------------------------------------------
+// The equal-neighbour mask: bit i (of word i / 64) is set when byte i equals
+// byte i + 1. Bits from n - 1 on are clear, and every word the line covers
+// is written whole. Runs and literals are then found with bit operations
+// instead of byte compares.
+// ---------------------------------------------------------------------------
+using MaskFn = void (*)(const uint8_t* b, size_t n, uint64_t* mask);
+
+// The line's last, partial word: its bytes are copied into a zeroed block
+// so that the word routine can read a whole word and one byte more; the
+// bits from n - 1 on are then cleared.
+template <typename WordFn>
+inline void mask_last_word(const uint8_t* b, size_t n, size_t from, uint64_t* mask, WordFn word) {
+    if (from >= n)
+        return;
+    uint8_t block[64 + 32] = {};
+    size_t len = n - from;  // 1 to 64
+    memcpy(block, b + from, len);
+    uint64_t bits = word(block);
+    mask[from / 64] = bits & ((uint64_t{1} << (len - 1)) - 1);
+}
+
+// Bit 8j + 7 set where byte j of x is zero; no carry crosses a byte.
+inline uint64_t zero_byte_flags(uint64_t x) {
+    constexpr uint64_t low7 = 0x7F7F7F7F7F7F7F7Full;
+    return ~(((x & low7) + low7) | x | low7);
+}
+
+// Eight bytes at a time: the XOR of a word with the word one byte further
+// is zero where neighbours are equal; a multiply gathers one bit per byte.
+inline uint64_t mask_word_portable(const uint8_t* b) {
+    constexpr uint64_t kGather = 0x0102040810204080ull;
+    uint64_t word = 0;
+    for (size_t j = 0; j < 64; j += 8) {
+        uint64_t flags = zero_byte_flags(load_le64(b + j) ^ load_le64(b + j + 1));
+        word |= (((flags >> 7) * kGather) >> 56) << j;
+    }
+    return word;
+}
+
+void mask_portable(const uint8_t* b, size_t n, uint64_t* mask) {
+    size_t i = 0;
+    for (; i + 64 < n; i += 64)
+        mask[i / 64] = mask_word_portable(b + i);
+    mask_last_word(b, n, i, mask, mask_word_portable);
+}
+
+#ifdef TARNWEL_HAVE_SSE2
+inline uint64_t mask_word_sse2(const uint8_t* b) {
+    uint64_t word = 0;
+    for (size_t j = 0; j < 64; j += 16) {
+        __m128i here = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + j));
+        __m128i next = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + j + 1));
+        word |= static_cast<uint64_t>(
+                    static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(here, next))))
+                << j;
+    }
+    return word;
+}
+
+void mask_sse2(const uint8_t* b, size_t n, uint64_t* mask) {
+    size_t i = 0;
+    for (; i + 64 < n; i += 64)
+        mask[i / 64] = mask_word_sse2(b + i);
+    mask_last_word(b, n, i, mask, mask_word_sse2);
+}
+#endif
+
+#ifdef TARNWEL_HAVE_AVX2
+__attribute__((target("avx2"))) inline uint64_t mask_word_avx2(const uint8_t* b) {
+    const __m256i* at = reinterpret_cast<const __m256i*>(b);
+    const __m256i* next = reinterpret_cast<const __m256i*>(b + 1);
+    uint32_t lo = static_cast<uint32_t>(
+        _mm256_movemask_epi8(_mm256_cmpeq_epi8(_mm256_loadu_si256(at), _mm256_loadu_si256(next))));
+    uint32_t hi = static_cast<uint32_t>(_mm256_movemask_epi8(
+        _mm256_cmpeq_epi8(_mm256_loadu_si256(at + 1), _mm256_loadu_si256(next + 1))));
+    return lo | static_cast<uint64_t>(hi) << 32;
+}
+
+__attribute__((target("avx2"))) void mask_avx2(const uint8_t* b, size_t n, uint64_t* mask) {
+    size_t i = 0;
+    for (; i + 64 < n; i += 64)
+        mask[i / 64] = mask_word_avx2(b + i);
+    mask_last_word(b, n, i, mask, mask_word_avx2);
+}
+#endif
+
+// Consecutive set bits from bit p on, at most `most`. The mask's bit n - 1 is
+// clear, so the scan ends inside the line.
+inline size_t ones_from(const uint64_t* m, size_t p, size_t most) {
+    size_t count = 0;
+    for (;;) {
+        size_t avail = 64 - (p % 64);
+        uint64_t zeros = ~(m[p / 64] >> (p % 64));
+        size_t run = zeros ? static_cast<size_t>(__builtin_ctzll(zeros)) : 64;
+        if (run < avail)
+            return std::min(count + run, most);
+        count += avail;
+        p += avail;
+        if (count >= most)
+            return most;
+    }
+}
+
+// First set bit in [from, limit), or `limit`.
+inline size_t next_set(const uint64_t* m, size_t from, size_t limit) {
+    size_t p = from;
+    while (p < limit) {
+        uint64_t w = m[p / 64] >> (p % 64);
+        if (w)
+            return std::min(p + static_cast<size_t>(__builtin_ctzll(w)), limit);
+        p = (p | 63) + 1;
+    }
+    return limit;
+}
+
+// ---------------------------------------------------------------------------
+// Copying complemented bytes
+// ---------------------------------------------------------------------------
+template <bool kSse2>
+inline void copy16_complement(uint8_t* out, const uint8_t* in) {
+#ifdef TARNWEL_HAVE_SSE2
+    if constexpr (kSse2) {
+        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out),
+                         _mm_xor_si128(v, _mm_set1_epi8(static_cast<char>(0xFF))));
+        return;
+    }
+#endif
+    store64(out, ~load64(in));
+    store64(out + 8, ~load64(in + 8));
+}
+
+// Exactly `count` bytes, for the end of a line.
+inline void copy_complement(uint8_t* out, const uint8_t* in, size_t count) {
+    size_t i = 0;
+    for (; i + 8 <= count; i += 8)
+        store64(out + i, ~load64(in + i));
+    for (; i < count; i++)
+        out[i] = static_cast<uint8_t>(~in[i]);
+}
+
+// The rest of a literal of more than 16 bytes whose first 16 are copied;
+// the last block overlaps the one before instead of going past the literal.
+template <bool kSse2>
+inline void copy_literal_rest(uint8_t* out, const uint8_t* in, size_t count) {
+    size_t i = 16;
+    for (; i + 16 <= count; i += 16)
+        copy16_complement<kSse2>(out + i, in + i);
+    if (i < count)
+        copy16_complement<kSse2>(out + count - 16, in + count - 16);
+}
+
+// Writes one chunk (control byte, then one complemented byte for a run or
+// `count` for a literal) and returns the output's new end. kInside: the 16
+// bytes from `at` are all in the line.
+template <bool kSse2, bool kInside>
+inline uint8_t* put_chunk(uint8_t* out, const uint8_t* in, size_t at, size_t n, size_t count,
+                          bool run) {
+    size_t runMask = run ? ~size_t{0} : 0;
+    size_t literalTail = (count - 1) & ~runMask;  // bytes after the first: 0 for a run
+    out[0] = static_cast<uint8_t>(((count - 1) ^ runMask) - runMask);  // count - 1 or 1 - count
+    // A run's byte is the first byte of the literal copy.
+    if (kInside || __builtin_expect(at + 16 <= n, 1))
+        copy16_complement<kSse2>(out + 1, in + at);
+    else
+        copy_complement(out + 1, in + at, n - at);
+    if (literalTail >= 16)
+        copy_literal_rest<kSse2>(out + 1, in + at, count);
+    return out + 2 + literalTail;
+}
+
+// The chunks follow from the equal-neighbour mask E alone as long as none
+// is longer than 63 bytes: a run starts where a block of set bits of E
+// starts and takes in the byte after the block; a literal is a block of
+// bytes whose own bit and the one before are both clear; the line's last
+// byte, when it is not the end of a run, goes on its own. So the chunk
+// starts of 64 positions are computed at once and walked with bit scans,
+// which keeps the lines of text (short runs and literals at random) free of
+// branches on the kind of chunk. A chunk of 64 bytes or more, where the
+// 127-byte limit may cut it, is measured by scanning the mask.
+template <bool kSse2, MaskFn build_mask>
+__attribute__((always_inline)) inline size_t encode_line(const uint8_t* in, size_t n,
+                                                         uint8_t* out0) {
+    if (n == 0)
+        return 0;
+    uint64_t stackMask[kStackWords];
+    std::vector<uint64_t> heapMask;
+    uint64_t* mask = stackMask;
+    size_t words = (n + 63) / 64 + 1;  // one more, so that a window can read past the line
+    if (words > kStackWords) {
+        heapMask.resize(words);
+        mask = heapMask.data();
+    }
+    build_mask(in, n, mask);
+    mask[words - 1] = 0;
+
+    uint8_t* out = out0;
+    size_t p = 0;  // always the start of a chunk
+    while (p < n) {
+        size_t k = p / 64, shift = p % 64;
+        uint64_t e = (mask[k] >> shift) | ((mask[k + 1] << 1) << (63 - shift));
+        // Bit 0 is a chunk start whatever came before: E's bit before it
+        // counts as clear.
+        uint64_t lit = ~e & ~(e << 1);
+        uint64_t starts = (e & ~(e << 1)) | (lit & ~(lit << 1));
+        size_t rem = n - p;
+        if (rem <= 64) {
+            uint64_t last = uint64_t{1} << (rem - 1);
+            starts &= last | (last - 1);
+            starts |= lit & last;  // a literal never takes in the last byte
+            if (rem < 64)
+                starts |= last << 1;  // the end of the line ends the last chunk
+        }
+        uint64_t rest = starts & (starts - 1);
+        if (rest == 0) {
+            bool run = e & 1;
+            size_t count = run ? ones_from(mask, p, kMaxChunk - 1) + 1
+                               : next_set(mask, p + 1, std::min(n - 1, p + kMaxChunk)) - p;
+            out = put_chunk<kSse2, false>(out, in, p, n, count, run);
+            p += count;
+            continue;
+        }
+        // The chunks that end inside the window; the last start becomes the
+        // next window's first.
+        uint64_t runStarts = e & starts;
+        uint64_t at = 1;  // the current chunk's start, as a bit
+        size_t a = 0;
+        if (__builtin_expect(p + 64 + 16 <= n, 1)) {
+            do {
+                size_t b = static_cast<size_t>(__builtin_ctzll(rest));
+                out = put_chunk<kSse2, true>(out, in, p + a, n, b - a, runStarts & at);
+                a = b;
+                at = rest & (0 - rest);
+                rest ^= at;
+            } while (rest);
+        } else {
+            do {
+                size_t b = static_cast<size_t>(__builtin_ctzll(rest));
+                out = put_chunk<kSse2, false>(out, in, p + a, n, b - a, runStarts & at);
+                a = b;
+                at = rest & (0 - rest);
+                rest ^= at;
+            } while (rest);
+        }
+        p += a;
+    }
+    return static_cast<size_t>(out - out0);
+}
+
+#ifdef TARNWEL_HAVE_AVX2
+// The whole line loop compiled for these CPUs, whose bit instructions (BMI)
+// shorten the chunk walk.
+__attribute__((target("avx2,bmi,bmi2"))) size_t encode_line_avx2(const uint8_t* in, size_t n,
+                                                                 uint8_t* out) {
+    return encode_line<true, mask_avx2>(in, n, out);
+}
+
+bool cpu_has_avx2() {
+    static const bool has = [] {
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") &&
+               __builtin_cpu_supports("bmi2");
+    }();
+    return has;
+}
+#endif
+
+}  // namespace
+
+bool packbits_path_available(PackBitsPath path) {
+    switch (path) {
+        case PackBitsPath::Portable:
+            return true;
+        case PackBitsPath::Sse2:
+#ifdef TARNWEL_HAVE_SSE2
+            return true;
+#else
+            return false;
+#endif
+        case PackBitsPath::Avx2:
+#ifdef TARNWEL_HAVE_AVX2
+            return cpu_has_avx2();
+#else
+            return false;
+#endif
+    }
+    return false;
+}
+
+PackBitsPath packbits_best_path() {
+    for (PackBitsPath p : {PackBitsPath::Avx2, PackBitsPath::Sse2})
+        if (packbits_path_available(p))
+            return p;
+    return PackBitsPath::Portable;
+}
+
+const char* packbits_path_name(PackBitsPath path) {
+    switch (path) {
+        case PackBitsPath::Portable:
+            return "portable";
+        case PackBitsPath::Sse2:
+            return "sse2";
+        case PackBitsPath::Avx2:
+            return "avx2";
+    }
+    return "?";
+}
+
+size_t packbits_complement_with(PackBitsPath path, const uint8_t* in, size_t n, uint8_t* out) {
+    switch (path) {
+#ifdef TARNWEL_HAVE_AVX2
+        case PackBitsPath::Avx2:
+            if (cpu_has_avx2())
+                return encode_line_avx2(in, n, out);
+            [[fallthrough]];
+#endif
+#ifdef TARNWEL_HAVE_SSE2
+        case PackBitsPath::Sse2:
+            return encode_line<true, mask_sse2>(in, n, out);
+#endif
+        default:
+            return encode_line<false, mask_portable>(in, n, out);
+    }
+}
+
+size_t packbits_complement(const uint8_t* in, size_t n, uint8_t* out) {
+    static const PackBitsPath best = packbits_best_path();
+    return packbits_complement_with(best, in, n, out);
+}
+
+}  // namespace tarnwel
