@@ -92,8 +92,9 @@ BENCHMARK(BM_CompressPath)
     ->ArgsProduct({{kText, kHalftone, kRuns},
                    {static_cast<int>(tarnwel::PackBitsPath::Portable),
                     static_cast<int>(tarnwel::PackBitsPath::Sse2),
-                    static_cast<int>(tarnwel::PackBitsPath::Avx2)}})
-    ->ArgNames({"kind", "path(0 portable,1 sse2,2 avx2)"});
+                    static_cast<int>(tarnwel::PackBitsPath::Avx2),
+                    static_cast<int>(tarnwel::PackBitsPath::Avx512)}})
+    ->ArgNames({"kind", "path(0 portable,1 sse2,2 avx2,3 avx512)"});
 
 }  // namespace
 

@@ -11,6 +11,7 @@
 #include <emmintrin.h>
 #if (defined(__x86_64__) || defined(__i386__)) && (defined(__GNUC__) || defined(__clang__))
 #define TARNWEL_HAVE_AVX2 1
+#define TARNWEL_HAVE_AVX512 1
 #include <immintrin.h>
 #endif
 #endif
@@ -66,15 +67,17 @@ inline uint64_t zero_byte_flags(uint64_t x) {
     return ~(((x & low7) + low7) | x | low7);
 }
 
-// Eight bytes at a time: the XOR of a word with the word one byte further
-// is zero where neighbours are equal; a multiply gathers one bit per byte.
+// The compares of a word's 64 neighbours as bytes of 0 or 1, a loop that
+// compilers vectorise for any target; a multiply then gathers eight of them
+// into eight bits.
 inline uint64_t mask_word_portable(const uint8_t* b) {
     constexpr uint64_t kGather = 0x0102040810204080ull;
+    uint8_t equal[64];
+    for (size_t j = 0; j < 64; j++)
+        equal[j] = b[j] == b[j + 1];
     uint64_t word = 0;
-    for (size_t j = 0; j < 64; j += 8) {
-        uint64_t flags = zero_byte_flags(load_le64(b + j) ^ load_le64(b + j + 1));
-        word |= (((flags >> 7) * kGather) >> 56) << j;
-    }
+    for (size_t j = 0; j < 64; j += 8)
+        word |= ((load_le64(equal + j) * kGather) >> 56) << j;
     return word;
 }
 
@@ -210,6 +213,35 @@ inline uint8_t* put_chunk(uint8_t* out, const uint8_t* in, size_t at, size_t n, 
     return out + 2 + literalTail;
 }
 
+// Control byte and output length of a chunk of fewer than 64 bytes, by
+// count + 64 for a run: a table read instead of the arithmetic on the
+// kind, for the many short chunks of text.
+struct ChunkHead {
+    uint8_t control = 0;
+    uint8_t length = 0;
+};
+struct ChunkHeads {
+    ChunkHead entry[128];
+    constexpr ChunkHeads() : entry() {
+        for (unsigned count = 1; count < 64; count++) {
+            entry[count] = {static_cast<uint8_t>(count - 1), static_cast<uint8_t>(count + 1)};
+            entry[64 + count] = {static_cast<uint8_t>(1 - count), 2};
+        }
+    }
+};
+constexpr ChunkHeads kChunkHeads;
+
+// A chunk of fewer than 64 bytes whose first 16 bytes are in the line.
+template <bool kSse2>
+inline uint8_t* put_short_chunk(uint8_t* out, const uint8_t* at, size_t count, size_t run) {
+    ChunkHead head = kChunkHeads.entry[count | run << 6];
+    out[0] = head.control;
+    copy16_complement<kSse2>(out + 1, at);
+    if (head.length > 17)
+        copy_literal_rest<kSse2>(out + 1, at, count);
+    return out + head.length;
+}
+
 // The chunks follow from the equal-neighbour mask E alone as long as none
 // is longer than 63 bytes: a run starts where a block of set bits of E
 // starts and takes in the byte after the block; a literal is a block of
@@ -219,7 +251,27 @@ inline uint8_t* put_chunk(uint8_t* out, const uint8_t* in, size_t at, size_t n, 
 // which keeps the lines of text (short runs and literals at random) free of
 // branches on the kind of chunk. A chunk of 64 bytes or more, where the
 // 127-byte limit may cut it, is measured by scanning the mask.
-template <bool kSse2, MaskFn build_mask>
+// The chunks of a window that end inside it, one at a time: `rest` holds
+// their ends (the starts after bit 0); returns the output's new end and the
+// last start in `last`.
+struct ChunkByChunk {
+    template <bool kSse2>
+    static inline uint8_t* put(uint8_t* out, const uint8_t* window, uint64_t e, uint64_t starts,
+                               uint64_t rest, size_t& last) {
+        uint64_t runStarts = e & starts;
+        size_t a = 0;
+        do {
+            size_t b = static_cast<size_t>(__builtin_ctzll(rest));
+            out = put_short_chunk<kSse2>(out, window + a, b - a, (runStarts >> a) & 1);
+            a = b;
+            rest &= rest - 1;
+        } while (rest);
+        last = a;
+        return out;
+    }
+};
+
+template <bool kSse2, MaskFn build_mask, typename Window>
 __attribute__((always_inline)) inline size_t encode_line(const uint8_t* in, size_t n,
                                                          uint8_t* out0) {
     if (n == 0)
@@ -263,18 +315,12 @@ __attribute__((always_inline)) inline size_t encode_line(const uint8_t* in, size
         }
         // The chunks that end inside the window; the last start becomes the
         // next window's first.
-        uint64_t runStarts = e & starts;
-        uint64_t at = 1;  // the current chunk's start, as a bit
         size_t a = 0;
         if (__builtin_expect(p + 64 + 16 <= n, 1)) {
-            do {
-                size_t b = static_cast<size_t>(__builtin_ctzll(rest));
-                out = put_chunk<kSse2, true>(out, in, p + a, n, b - a, runStarts & at);
-                a = b;
-                at = rest & (0 - rest);
-                rest ^= at;
-            } while (rest);
+            out = Window::template put<kSse2>(out, in + p, e, starts, rest, a);
         } else {
+            uint64_t runStarts = e & starts;
+            uint64_t at = 1;  // the current chunk's start, as a bit
             do {
                 size_t b = static_cast<size_t>(__builtin_ctzll(rest));
                 out = put_chunk<kSse2, false>(out, in, p + a, n, b - a, runStarts & at);
@@ -293,7 +339,7 @@ __attribute__((always_inline)) inline size_t encode_line(const uint8_t* in, size
 // shorten the chunk walk.
 __attribute__((target("avx2,bmi,bmi2"))) size_t encode_line_avx2(const uint8_t* in, size_t n,
                                                                  uint8_t* out) {
-    return encode_line<true, mask_avx2>(in, n, out);
+    return encode_line<true, mask_avx2, ChunkByChunk>(in, n, out);
 }
 
 bool cpu_has_avx2() {
@@ -301,6 +347,85 @@ bool cpu_has_avx2() {
         __builtin_cpu_init();
         return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") &&
                __builtin_cpu_supports("bmi2");
+    }();
+    return has;
+}
+#endif
+
+#ifdef TARNWEL_HAVE_AVX512
+#define TARNWEL_AVX512 \
+    __attribute__((target("avx512f,avx512bw,avx512vbmi,avx512vbmi2,avx2,bmi,bmi2,popcnt")))
+
+TARNWEL_AVX512 inline uint64_t mask_word_avx512(const uint8_t* b) {
+    return _mm512_cmpeq_epi8_mask(_mm512_loadu_si512(b), _mm512_loadu_si512(b + 1));
+}
+
+TARNWEL_AVX512 void mask_avx512(const uint8_t* b, size_t n, uint64_t* mask) {
+    size_t i = 0;
+    for (; i + 64 < n; i += 64)
+        mask[i / 64] = mask_word_avx512(b + i);
+    mask_last_word(b, n, i, mask, mask_word_avx512);
+}
+
+// Slot 2i of the interleaved window holds the control byte of a chunk
+// starting at byte i, slot 2i + 1 the complement of byte i.
+struct InterleaveIndex {
+    uint8_t low[64], high[64];
+    constexpr InterleaveIndex() : low(), high() {
+        for (unsigned j = 0; j < 64; j++) {
+            low[j] = static_cast<uint8_t>(j % 2 ? 64 + j / 2 : j / 2);
+            high[j] = static_cast<uint8_t>(low[j] + 32);
+        }
+    }
+};
+constexpr InterleaveIndex kInterleave;
+
+// A whole window at once: the control bytes are written at their chunks'
+// starts, every byte of the window is put beside its control byte, and one
+// compress instruction per half keeps what the printer gets: the control
+// byte of each chunk, the first byte of a run, every byte of a literal.
+struct WindowAtOnce {
+    template <bool kSse2>
+    TARNWEL_AVX512 static inline uint8_t* put(uint8_t* out, const uint8_t* window, uint64_t e,
+                                              uint64_t starts, uint64_t rest, size_t& last) {
+        alignas(64) uint8_t control[64];
+        uint64_t runStarts = e & starts;
+        size_t a = 0;
+        do {
+            size_t b = static_cast<size_t>(__builtin_ctzll(rest));
+            control[a] = kChunkHeads.entry[(b - a) | ((runStarts >> a) & 1) << 6].control;
+            a = b;
+            rest &= rest - 1;
+        } while (rest);
+        last = a;
+        uint64_t before = (uint64_t{1} << a) - 1;  // the chunks that end in the window
+        uint64_t keepControl = starts & before;
+        uint64_t keepData = (runStarts | (~e & ~(e << 1))) & before;
+        __m512i data = _mm512_xor_si512(_mm512_loadu_si512(window), _mm512_set1_epi8(-1));  // NOT
+        __m512i ctl = _mm512_load_si512(control);
+        __m512i low = _mm512_permutex2var_epi8(ctl, _mm512_loadu_si512(kInterleave.low), data);
+        __m512i high = _mm512_permutex2var_epi8(ctl, _mm512_loadu_si512(kInterleave.high), data);
+        constexpr uint64_t kEven = 0x5555555555555555ull, kOdd = ~kEven;
+        uint64_t keepLow = _pdep_u64(keepControl, kEven) | _pdep_u64(keepData, kOdd);
+        uint64_t keepHigh = _pdep_u64(keepControl >> 32, kEven) | _pdep_u64(keepData >> 32, kOdd);
+        _mm512_storeu_si512(out, _mm512_maskz_compress_epi8(keepLow, low));
+        out += __builtin_popcountll(keepLow);
+        _mm512_storeu_si512(out, _mm512_maskz_compress_epi8(keepHigh, high));
+        return out + __builtin_popcountll(keepHigh);
+    }
+};
+
+TARNWEL_AVX512 size_t encode_line_avx512(const uint8_t* in, size_t n, uint8_t* out) {
+    return encode_line<true, mask_avx512, WindowAtOnce>(in, n, out);
+}
+
+bool cpu_has_avx512() {
+    static const bool has = [] {
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+               __builtin_cpu_supports("avx512vbmi") && __builtin_cpu_supports("avx512vbmi2") &&
+               __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") &&
+               __builtin_cpu_supports("bmi2") && __builtin_cpu_supports("popcnt");
     }();
     return has;
 }
@@ -324,12 +449,18 @@ bool packbits_path_available(PackBitsPath path) {
 #else
             return false;
 #endif
+        case PackBitsPath::Avx512:
+#ifdef TARNWEL_HAVE_AVX512
+            return cpu_has_avx512();
+#else
+            return false;
+#endif
     }
     return false;
 }
 
 PackBitsPath packbits_best_path() {
-    for (PackBitsPath p : {PackBitsPath::Avx2, PackBitsPath::Sse2})
+    for (PackBitsPath p : {PackBitsPath::Avx512, PackBitsPath::Avx2, PackBitsPath::Sse2})
         if (packbits_path_available(p))
             return p;
     return PackBitsPath::Portable;
@@ -343,12 +474,20 @@ const char* packbits_path_name(PackBitsPath path) {
             return "sse2";
         case PackBitsPath::Avx2:
             return "avx2";
+        case PackBitsPath::Avx512:
+            return "avx512";
     }
     return "?";
 }
 
 size_t packbits_complement_with(PackBitsPath path, const uint8_t* in, size_t n, uint8_t* out) {
     switch (path) {
+#ifdef TARNWEL_HAVE_AVX512
+        case PackBitsPath::Avx512:
+            if (cpu_has_avx512())
+                return encode_line_avx512(in, n, out);
+            [[fallthrough]];
+#endif
 #ifdef TARNWEL_HAVE_AVX2
         case PackBitsPath::Avx2:
             if (cpu_has_avx2())
@@ -357,10 +496,10 @@ size_t packbits_complement_with(PackBitsPath path, const uint8_t* in, size_t n, 
 #endif
 #ifdef TARNWEL_HAVE_SSE2
         case PackBitsPath::Sse2:
-            return encode_line<true, mask_sse2>(in, n, out);
+            return encode_line<true, mask_sse2, ChunkByChunk>(in, n, out);
 #endif
         default:
-            return encode_line<false, mask_portable>(in, n, out);
+            return encode_line<false, mask_portable, ChunkByChunk>(in, n, out);
     }
 }
 

@@ -1,7 +1,8 @@
 // The line encoder's core: PackBits with every data byte complemented, as
 // the printer takes its raster lines. The same bytes come out on every CPU;
-// what differs is how the equal neighbours of a line are found: SSE2 or AVX2
-// where an x86 CPU has them, 64-bit words everywhere else.
+// what differs is how the equal neighbours of a line are found and its
+// chunks written: SSE2, AVX2 or AVX-512 where an x86 CPU has them, 64-bit
+// words everywhere else.
 #ifndef TARNWEL_PACKBITS_H
 #define TARNWEL_PACKBITS_H
 
@@ -14,6 +15,7 @@ enum class PackBitsPath {
     Portable,  // 64-bit words, any CPU, either byte order
     Sse2,      // 16 bytes at a time
     Avx2,      // 32 bytes at a time, where the CPU has AVX2
+    Avx512,    // 64 bytes, and whole windows of chunks written at once (AVX-512 VBMI2)
 };
 
 // Whether this build and this CPU can run `path`.
@@ -23,9 +25,9 @@ PackBitsPath packbits_best_path();
 const char* packbits_path_name(PackBitsPath path);
 
 // Bytes the output of an n-byte line may need: the compressed line (at most
-// 2 bytes per input byte) and room for one 16-byte store past its end.
+// 2 bytes per input byte) and room for one 64-byte store past its end.
 constexpr size_t packbits_room(size_t n) {
-    return 2 * n + 2 + 16;
+    return 2 * n + 2 + 64;
 }
 
 // Writes the compressed, complemented form of the n bytes at `in` to `out`

@@ -181,7 +181,7 @@ TEST(Compress, EveryPathGivesTheReferenceBytes) {
     std::vector<Bytes> lines = shaped_lines();
     int paths = 0;
     for (auto path : {tarnwel::PackBitsPath::Portable, tarnwel::PackBitsPath::Sse2,
-                      tarnwel::PackBitsPath::Avx2}) {
+                      tarnwel::PackBitsPath::Avx2, tarnwel::PackBitsPath::Avx512}) {
         if (!tarnwel::packbits_path_available(path))
             continue;
         paths++;
