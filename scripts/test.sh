@@ -2,10 +2,14 @@
 # Installs what is missing, builds the driver and runs every test:
 #   1. the whole test suite built with AddressSanitizer and UndefinedBehaviorSanitizer,
 #   2. a short run of each libFuzzer target,
-#   3. the release build and its whole test suite (CTest with GoogleTest).
+#   3. the release build and its whole test suite (CTest with GoogleTest),
+#   4. the suite built for arm64 and the parts without libcups for big-endian
+#      s390x, run under qemu, and their bytes compared with x86-64's
+#      (scripts/cross-test.sh).
 #
 #   SANITIZE=0        skip 1
 #   FUZZ_SECONDS=N    seconds per fuzz target in 2 (default 60; 0 skips)
+#   CROSS=0           skip 4
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -30,3 +34,8 @@ echo "== Release build and tests"
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DTARNWEL_WERROR=ON
 cmake --build build -j"$jobs"
 ctest --test-dir build --output-on-failure -j"$jobs"
+
+if [ "${CROSS:-1}" != 0 ]; then
+  echo "== Other CPUs: arm64 and s390x under qemu"
+  bash scripts/cross-test.sh build
+fi
