@@ -195,16 +195,15 @@ inline void copy_literal_rest(uint8_t* out, const uint8_t* in, size_t count) {
 }
 
 // Writes one chunk (control byte, then one complemented byte for a run or
-// `count` for a literal) and returns the output's new end. kInside: the 16
-// bytes from `at` are all in the line.
-template <bool kSse2, bool kInside>
+// `count` for a literal) and returns the output's new end.
+template <bool kSse2>
 inline uint8_t* put_chunk(uint8_t* out, const uint8_t* in, size_t at, size_t n, size_t count,
                           bool run) {
     size_t runMask = run ? ~size_t{0} : 0;
     size_t literalTail = (count - 1) & ~runMask;  // bytes after the first: 0 for a run
     out[0] = static_cast<uint8_t>(((count - 1) ^ runMask) - runMask);  // count - 1 or 1 - count
     // A run's byte is the first byte of the literal copy.
-    if (kInside || __builtin_expect(at + 16 <= n, 1))
+    if (__builtin_expect(at + 16 <= n, 1))
         copy16_complement<kSse2>(out + 1, in + at);
     else
         copy_complement(out + 1, in + at, n - at);
@@ -242,15 +241,6 @@ inline uint8_t* put_short_chunk(uint8_t* out, const uint8_t* at, size_t count, s
     return out + head.length;
 }
 
-// The chunks follow from the equal-neighbour mask E alone as long as none
-// is longer than 63 bytes: a run starts where a block of set bits of E
-// starts and takes in the byte after the block; a literal is a block of
-// bytes whose own bit and the one before are both clear; the line's last
-// byte, when it is not the end of a run, goes on its own. So the chunk
-// starts of 64 positions are computed at once and walked with bit scans,
-// which keeps the lines of text (short runs and literals at random) free of
-// branches on the kind of chunk. A chunk of 64 bytes or more, where the
-// 127-byte limit may cut it, is measured by scanning the mask.
 // The chunks of a window that end inside it, one at a time: `rest` holds
 // their ends (the starts after bit 0); returns the output's new end and the
 // last start in `last`.
@@ -271,6 +261,15 @@ struct ChunkByChunk {
     }
 };
 
+// The chunks follow from the equal-neighbour mask E alone as long as none
+// is longer than 63 bytes: a run starts where a block of set bits of E
+// starts and takes in the byte after the block; a literal is a block of
+// bytes whose own bit and the one before are both clear; the line's last
+// byte, when it is not the end of a run, goes on its own. So the chunk
+// starts of 64 positions are computed at once and walked with bit scans,
+// which keeps the lines of text (short runs and literals at random) free of
+// branches on the kind of chunk. A chunk of 64 bytes or more, where the
+// 127-byte limit may cut it, is measured by scanning the mask.
 template <bool kSse2, MaskFn build_mask, typename Window>
 __attribute__((always_inline)) inline size_t encode_line(const uint8_t* in, size_t n,
                                                          uint8_t* out0) {
@@ -309,7 +308,7 @@ __attribute__((always_inline)) inline size_t encode_line(const uint8_t* in, size
             bool run = e & 1;
             size_t count = run ? ones_from(mask, p, kMaxChunk - 1) + 1
                                : next_set(mask, p + 1, std::min(n - 1, p + kMaxChunk)) - p;
-            out = put_chunk<kSse2, false>(out, in, p, n, count, run);
+            out = put_chunk<kSse2>(out, in, p, n, count, run);
             p += count;
             continue;
         }
@@ -323,7 +322,7 @@ __attribute__((always_inline)) inline size_t encode_line(const uint8_t* in, size
             uint64_t at = 1;  // the current chunk's start, as a bit
             do {
                 size_t b = static_cast<size_t>(__builtin_ctzll(rest));
-                out = put_chunk<kSse2, false>(out, in, p + a, n, b - a, runStarts & at);
+                out = put_chunk<kSse2>(out, in, p + a, n, b - a, runStarts & at);
                 a = b;
                 at = rest & (0 - rest);
                 rest ^= at;
@@ -367,44 +366,64 @@ TARNWEL_AVX512 void mask_avx512(const uint8_t* b, size_t n, uint64_t* mask) {
     mask_last_word(b, n, i, mask, mask_word_avx512);
 }
 
-// Slot 2i of the interleaved window holds the control byte of a chunk
-// starting at byte i, slot 2i + 1 the complement of byte i.
-struct InterleaveIndex {
-    uint8_t low[64], high[64];
-    constexpr InterleaveIndex() : low(), high() {
+// Byte tables of the window code: positions, the lane after each lane,
+// where slot 2i of an interleaved window holds the control byte of a chunk
+// starting at byte i and slot 2i + 1 the complement of byte i, and the
+// control bytes of chunks of fewer than 64 bytes by count (+ 64 for a run).
+struct WindowTables {
+    uint8_t position[64], nextLane[64], interleaveLow[64], interleaveHigh[64];
+    uint8_t literalControl[64], runControl[64];
+    constexpr WindowTables()
+        : position(),
+          nextLane(),
+          interleaveLow(),
+          interleaveHigh(),
+          literalControl(),
+          runControl() {
         for (unsigned j = 0; j < 64; j++) {
-            low[j] = static_cast<uint8_t>(j % 2 ? 64 + j / 2 : j / 2);
-            high[j] = static_cast<uint8_t>(low[j] + 32);
+            position[j] = static_cast<uint8_t>(j);
+            nextLane[j] = static_cast<uint8_t>(j < 63 ? j + 1 : 63);
+            interleaveLow[j] = static_cast<uint8_t>(j % 2 ? 64 + j / 2 : j / 2);
+            interleaveHigh[j] = static_cast<uint8_t>(interleaveLow[j] + 32);
+            literalControl[j] = static_cast<uint8_t>(j - 1);
+            runControl[j] = static_cast<uint8_t>(1 - j);
         }
     }
 };
-constexpr InterleaveIndex kInterleave;
+constexpr WindowTables kWindow;
 
-// A whole window at once: the control bytes are written at their chunks'
-// starts, every byte of the window is put beside its control byte, and one
-// compress instruction per half keeps what the printer gets: the control
+TARNWEL_AVX512 inline __m512i load_table(const uint8_t* table) {
+    return _mm512_loadu_si512(table);
+}
+
+// A whole window at once, without a step per chunk: the chunk starts are
+// gathered into lanes, each chunk's length is the next start minus its own,
+// its control byte a table lookup, and the control bytes go back to their
+// starts. Every byte of the window is then put beside its control byte, and
+// one compress instruction per half keeps what the printer gets: the control
 // byte of each chunk, the first byte of a run, every byte of a literal.
 struct WindowAtOnce {
     template <bool kSse2>
     TARNWEL_AVX512 static inline uint8_t* put(uint8_t* out, const uint8_t* window, uint64_t e,
                                               uint64_t starts, uint64_t rest, size_t& last) {
-        alignas(64) uint8_t control[64];
-        uint64_t runStarts = e & starts;
-        size_t a = 0;
-        do {
-            size_t b = static_cast<size_t>(__builtin_ctzll(rest));
-            control[a] = kChunkHeads.entry[(b - a) | ((runStarts >> a) & 1) << 6].control;
-            a = b;
-            rest &= rest - 1;
-        } while (rest);
+        (void)rest;
+        size_t a = 63 - static_cast<size_t>(__builtin_clzll(starts));  // the last start, >= 1
         last = a;
+        __m512i at = _mm512_maskz_compress_epi8(starts, load_table(kWindow.position));
+        __m512i next =
+            _mm512_maskz_permutexvar_epi8(~uint64_t{0}, load_table(kWindow.nextLane), at);
+        __m512i runBit = _mm512_maskz_compress_epi8(starts, _mm512_maskz_set1_epi8(e, 64));
+        __m512i index = _mm512_or_si512(_mm512_sub_epi8(next, at), runBit);
+        __m512i heads = _mm512_permutex2var_epi8(load_table(kWindow.literalControl), index,
+                                                 load_table(kWindow.runControl));
+        __m512i control = _mm512_maskz_expand_epi8(starts, heads);
+
         uint64_t before = (uint64_t{1} << a) - 1;  // the chunks that end in the window
         uint64_t keepControl = starts & before;
-        uint64_t keepData = (runStarts | (~e & ~(e << 1))) & before;
-        __m512i data = _mm512_xor_si512(_mm512_loadu_si512(window), _mm512_set1_epi8(-1));  // NOT
-        __m512i ctl = _mm512_load_si512(control);
-        __m512i low = _mm512_permutex2var_epi8(ctl, _mm512_loadu_si512(kInterleave.low), data);
-        __m512i high = _mm512_permutex2var_epi8(ctl, _mm512_loadu_si512(kInterleave.high), data);
+        uint64_t keepData = ((e & starts) | (~e & ~(e << 1))) & before;
+        __m512i data = _mm512_xor_si512(_mm512_loadu_si512(window), _mm512_set1_epi8(-1));
+        __m512i low = _mm512_permutex2var_epi8(control, load_table(kWindow.interleaveLow), data);
+        __m512i high = _mm512_permutex2var_epi8(control, load_table(kWindow.interleaveHigh), data);
         constexpr uint64_t kEven = 0x5555555555555555ull, kOdd = ~kEven;
         uint64_t keepLow = _pdep_u64(keepControl, kEven) | _pdep_u64(keepData, kOdd);
         uint64_t keepHigh = _pdep_u64(keepControl >> 32, kEven) | _pdep_u64(keepData >> 32, kOdd);
