@@ -61,12 +61,6 @@ inline void mask_last_word(const uint8_t* b, size_t n, size_t from, uint64_t* ma
     mask[from / 64] = bits & ((uint64_t{1} << (len - 1)) - 1);
 }
 
-// Bit 8j + 7 set where byte j of x is zero; no carry crosses a byte.
-inline uint64_t zero_byte_flags(uint64_t x) {
-    constexpr uint64_t low7 = 0x7F7F7F7F7F7F7F7Full;
-    return ~(((x & low7) + low7) | x | low7);
-}
-
 // The compares of a word's 64 neighbours as bytes of 0 or 1, a loop that
 // compilers vectorise for any target; a multiply then gathers eight of them
 // into eight bits.
