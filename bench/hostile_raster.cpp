@@ -2,7 +2,10 @@
 // lines: CUPS's compression sends such a line once per 256 repeats, so a
 // page of gigabytes costs kilobytes. bench/memory.sh runs the filter on it.
 //
-//   hostile_raster OUTPUT BYTES_PER_LINE LINES PAGES
+//   hostile_raster OUTPUT BYTES_PER_LINE LINES PAGES [worst]
+//
+// "worst" fills the line with the pattern PackBits lengthens most (one odd
+// byte, then a pair: 4 bytes out for every 3 in) instead of random bytes.
 #include <cups/raster.h>
 #include <fcntl.h>
 #include <unistd.h>
@@ -13,8 +16,8 @@
 #include <vector>
 
 int main(int argc, char* argv[]) {
-    if (argc != 5) {
-        fputs("usage: hostile_raster OUTPUT BYTES_PER_LINE LINES PAGES\n", stderr);
+    if (argc != 5 && argc != 6) {
+        fputs("usage: hostile_raster OUTPUT BYTES_PER_LINE LINES PAGES [worst]\n", stderr);
         return 2;
     }
     unsigned bpl = static_cast<unsigned>(strtoul(argv[2], nullptr, 10));
@@ -30,9 +33,11 @@ int main(int argc, char* argv[]) {
     // the line.
     std::vector<unsigned char> line(bpl);
     unsigned seed = 12345;
-    for (unsigned char& b : line) {
+    bool worst = argc == 6 && strcmp(argv[5], "worst") == 0;
+    for (unsigned i = 0; i < bpl; i++) {
         seed = seed * 1103515245u + 12345u;
-        b = static_cast<unsigned char>((seed >> 16) | 1);
+        line[i] = worst ? static_cast<unsigned char>(i % 3 == 0 ? 0x55 : 0xAA - i / 3 % 2)
+                        : static_cast<unsigned char>((seed >> 16) | 1);
     }
     for (int p = 0; p < pages; p++) {
         cups_page_header2_t h;

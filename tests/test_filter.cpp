@@ -179,6 +179,22 @@ TEST(Filter, RefusedPageHeaders) {
         {"second page zero resolution, two-sided", 2, "DuplexNoTumble",
          [](cups_page_header2_t& h) { h.HWResolution[1] = 0; },
          "ERROR: Page 2: HWResolution 600x0 has a zero value."},
+        {"second page raster too large, long edge", 2, "DuplexNoTumble",
+         [](cups_page_header2_t& h) {
+             h.cupsBytesPerLine = 8192;
+             h.cupsWidth = 65536;
+             h.cupsHeight = 20000;
+         },
+         "ERROR: Page 2: raster of 163840000 bytes (cupsBytesPerLine 8192 x cupsHeight 20000) is "
+         "more than the printer accepts (21420000)."},
+        {"third page raster too large, short edge", 3, "DuplexTumble",
+         [](cups_page_header2_t& h) {
+             h.cupsBytesPerLine = 8192;
+             h.cupsWidth = 65536;
+             h.cupsHeight = 2615;
+         },
+         "ERROR: Page 3: raster of 21422080 bytes (cupsBytesPerLine 8192 x cupsHeight 2615) is "
+         "more than the printer accepts (21420000)."},
         {"third page paper too wide", 3, "DuplexTumble",
          [](cups_page_header2_t& h) { h.PageSize[0] = 8000; },
          "ERROR: Page 3: paper width 66666 dots (PageSize 8000 at 600 dpi) is more than the "
