@@ -29,6 +29,6 @@ for spec in "8192 20000 2" "8192 65535 2" "1275 16800 3" "1275 16800 3 worst" "8
     set -e
     kib=$(sed -n 's/.*Maximum resident set size (kbytes): //p' "$dir/time")
     printf '%-28s %-15s %7sK %10.1f %7s\n' "${pages}x ${bpl}x${lines} ${pattern:-random}" "$duplex" \
-      $((size / 1024)) "$(echo "$kib / 1024" | bc -l)" "$status"
+      $((size / 1024)) "$(awk -v k="$kib" 'BEGIN { print k / 1024 }')" "$status"
   done
 done
