@@ -331,10 +331,15 @@ TEST(Faults, OutputThatFails) {
         EXPECT_LE(count_lines_starting(r.err, "PAGE: "), 1);
     }
 
-    // A reader that takes a little and then goes away.
+    // A reader that takes a little and then goes away. The stream is larger
+    // than the filter's 1 MB pipe, so that even a filter quicker than the
+    // reader cannot have it all out before the reader goes.
+    for (int k = 0; k < 18; k++)
+        pages.push_back(pages[static_cast<size_t>(k % 6)]);
+    std::string longRaster = raster_bytes(pages);
     FilterProcess f({"9", "u", "t", "1", ""}, write_ppd(), FilterProcess::Output::Pipe);
     std::thread feed([&] {
-        f.write_input(raster);
+        f.write_input(longRaster);
         f.close_input();
     });
     char buf[1000];
