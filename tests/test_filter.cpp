@@ -312,6 +312,19 @@ TEST(Filter, SigtermWhileReadingAPage) {
         bool twoSided = std::string(duplex) != "None";
         EXPECT_EQ(job.pages.size(), twoSided ? 2u : 1u);
         EXPECT_EQ(count_lines_starting(r.err, "PAGE: "), 1);
+        // The lines read before the request are the page's own; every line
+        // after them is blank, none a copy of one before.
+        ASSERT_GE(job.pages.size(), 1u);
+        const Bytes& got = job.pages[0].pixels;
+        size_t read = 0;
+        while ((read + 1) * 10 <= std::min(got.size(), page.pixels.size()) &&
+               std::equal(got.begin() + static_cast<long>(read * 10),
+                          got.begin() + static_cast<long>(read * 10 + 10),
+                          page.pixels.begin() + static_cast<long>(read * 10)))
+            read++;
+        EXPECT_TRUE(std::all_of(got.begin() + static_cast<long>(read * 10), got.end(),
+                                [](uint8_t b) { return b == 0; }))
+            << "line " << read << " after the request is not blank";
         Bytes out = r.out_bytes();
         Bytes endJob = hex_bytes(twoSided ? "1C 16 04 45 01" : "1C 16 04 45 00");
         EXPECT_TRUE(SameBytes(endJob, Bytes(out.end() - 5, out.end())));
