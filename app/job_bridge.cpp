@@ -124,6 +124,12 @@ JobBridge::~JobBridge() {
     // A filter still running here is killed and reaped by its destructor.
 }
 
+bool JobBridge::canceled_by_user() const {
+    // papplJobIsCanceled() is also true for a job PAPPL has just aborted,
+    // whose stream still ends the normal way.
+    return papplJobIsCanceled(job_) && papplJobGetState(job_) != IPP_JSTATE_ABORTED;
+}
+
 bool JobBridge::fail(const std::string& reason) {
     papplLogJob(job_, PAPPL_LOGLEVEL_ERROR, "%s", reason.c_str());
     papplJobSetMessage(job_, "%s", reason.c_str());
@@ -231,15 +237,27 @@ bool JobBridge::end_page() {
     if (skipPage_ || !inPage_)
         return true;
     inPage_ = false;
-    // A page cut short (a cancelled job) is completed with white lines, so
-    // that the raster stays whole; the filter then finishes the page.
+    const unsigned received = y_;
+    const bool canceled = canceled_by_user();
+    // A page cut short is completed with white lines, so that the raster and
+    // the printer's stream stay whole; the filter then finishes the page.
+    // (A cancelled job's filter is stopped instead.)
     std::fill(bits_.begin(), bits_.end(), 0);
-    while (y_ < header_.cupsHeight && !papplJobIsCanceled(job_)) {
+    while (y_ < header_.cupsHeight && !canceled) {
         if (cupsRasterWritePixels(raster_, bits_.data(), header_.cupsBytesPerLine) == 0) {
             failed_ = true;
             return false;
         }
         y_++;
+    }
+    // PAPPL 1.3.1 counts a PWG raster that ends inside a page as printed:
+    // the job is aborted here, with the page and line where the data ended.
+    if (received < header_.cupsHeight && !canceled) {
+        documentCut_ = "The document ends inside page " + std::to_string(lastPage_) +
+                       ", after line " + std::to_string(received) + " of " +
+                       std::to_string(header_.cupsHeight) + ": it was cut short.";
+        papplLogJob(job_, PAPPL_LOGLEVEL_ERROR, "%s", documentCut_.c_str());
+        return false;
     }
     return true;
 }
@@ -247,7 +265,7 @@ bool JobBridge::end_page() {
 bool JobBridge::end_job() {
     if (!filter_)
         return false;
-    bool canceled = papplJobIsCanceled(job_);
+    bool canceled = canceled_by_user();
     // Cancelled: the filter is asked to stop, as CUPS asks it, and still
     // closes the stream so that the printer is left ready for the next job.
     if (canceled)
@@ -270,6 +288,11 @@ bool JobBridge::end_job() {
     }
     if (canceled)
         return true;
+    if (!documentCut_.empty()) {
+        papplJobSetMessage(job_, "%s", documentCut_.c_str());
+        papplJobSetReasons(job_, PAPPL_JREASON_DOCUMENT_FORMAT_ERROR, PAPPL_JREASON_NONE);
+        return false;
+    }
     if (status != 0) {
         std::string reason;
         {

@@ -67,6 +67,7 @@ class JobBridge {
   private:
     void log_filter_line(const std::string& line);
     bool fail(const std::string& reason);
+    bool canceled_by_user() const;
 
     pappl_job_t* job_;
     pappl_device_t* device_;
@@ -84,7 +85,8 @@ class JobBridge {
     bool countPages_ = false;
     bool failed_ = false;
     std::mutex logLock_;
-    std::string lastError_;  // the filter's last ERROR: text
+    std::string lastError_;    // the filter's last ERROR: text
+    std::string documentCut_;  // why the document is incomplete, if it is
 };
 
 // PAPPL's raster callbacks, each handing over to the job's JobBridge.

@@ -49,6 +49,25 @@ void fill_media(pappl_media_col_t& m, const char* pwgName) {
     snprintf(m.type, sizeof(m.type), "%s", kDefaultMediaType);
 }
 
+void identify(pappl_printer_t* printer, pappl_identify_actions_t, const char* message) {
+    papplLogPrinter(printer, PAPPL_LOGLEVEL_INFO, "Identify-Printer: %s",
+                    message && *message ? message : "this is the printer");
+}
+
+// The stream goes one way, so the printer's toner level is never known; the
+// toner is listed all the same, as clients expect every printer to list its
+// supplies.
+void printer_created(pappl_printer_t* printer, void*) {
+    pappl_supply_t toner;
+    memset(&toner, 0, sizeof(toner));
+    toner.color = PAPPL_SUPPLY_COLOR_BLACK;
+    snprintf(toner.description, sizeof(toner.description), "Black Toner");
+    toner.is_consumed = true;
+    toner.level = -1;
+    toner.type = PAPPL_SUPPLY_TYPE_TONER;
+    papplPrinterSetSupplies(printer, 1, &toner);
+}
+
 bool driver_callback(pappl_system_t* system, const char* driverName, const char*, const char*,
                      pappl_pr_driver_data_t* data, ipp_t**, void*) {
     const Model* model = find_model(driverName);
@@ -103,10 +122,24 @@ bool driver_callback(pappl_system_t* system, const char* driverName, const char*
     for (size_t i = 0; i < kNumPaperWeights; i++)
         data->type[data->num_type++] = kPaperWeights[i].mediaType;
 
+    // The printer has no lamp or beeper the stream can drive; the request and
+    // its message are shown where the application shows what happens: its
+    // log and the printer's web page.
+    data->identify_cb = identify;
+    data->identify_supported = PAPPL_IDENTIFY_ACTIONS_DISPLAY;
+    data->identify_default = PAPPL_IDENTIFY_ACTIONS_DISPLAY;
+    data->orient_default = IPP_ORIENT_PORTRAIT;
+    data->has_supplies = true;
+
     data->darkness_supported = static_cast<int>(kNumDensityLevels);
     data->darkness_default = kDefaultDarkness;
     data->darkness_configured = 50;
     return true;
+}
+
+const char* autoadd_callback(const char*, const char*, const char* deviceId, void*) {
+    const Model* model = model_for_device_id(deviceId);
+    return model ? model->driver : nullptr;
 }
 
 // The server's system object, with the server settings (-o name=value) that
@@ -197,12 +230,12 @@ pappl_system_t* system_callback(int numOptions, cups_option_t* options, void*) {
         papplSystemAddListeners(system, option("listen-hostname"));
 
     papplSystemAddMIMEFilter(system, "application/pdf", "image/pwg-raster", print_pdf, nullptr);
+    static std::vector<pappl_pr_driver_t> drivers;
+    for (size_t i = 0; i < kNumModels; i++)
+        drivers.push_back({kModels[i].driver, kModels[i].makeModel, kModels[i].deviceId, nullptr});
+    papplSystemSetPrinterDrivers(system, static_cast<int>(drivers.size()), drivers.data(),
+                                 autoadd_callback, printer_created, driver_callback, nullptr);
     return system;
-}
-
-const char* autoadd_callback(const char*, const char*, const char* deviceId, void*) {
-    const Model* model = model_for_device_id(deviceId);
-    return model ? model->driver : nullptr;
 }
 
 }  // namespace

@@ -23,7 +23,7 @@ const MediaSize kMediaSizes[] = {
     {"A4", "iso_a4_210x297mm"},
     {"A5", "iso_a5_148x210mm"},
     {"A6", "iso_a6_105x148mm"},
-    {"B5", "iso_b5_176x250mm"},
+    {"B5", "jis_b5_182x257mm"},
     {"Env10", "na_number-10_4.125x9.5in"},
     {"EnvDL", "iso_dl_110x220mm"},
     {"EnvC5", "iso_c5_162x229mm"},
