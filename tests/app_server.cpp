@@ -199,8 +199,8 @@ std::vector<std::string> AppServer::as_server_user(const std::vector<std::string
     return argv;
 }
 
-std::string AppServer::printer_uri() const {
-    return "ipp://127.0.0.1:" + std::to_string(port_) + "/ipp/print/office";
+std::string AppServer::printer_uri(const std::string& printer) const {
+    return "ipp://127.0.0.1:" + std::to_string(port_) + "/ipp/print/" + printer;
 }
 
 RunResult AppServer::command(const std::vector<std::string>& args) const {
@@ -211,7 +211,8 @@ RunResult AppServer::command(const std::vector<std::string>& args) const {
 
 RunResult AppServer::ipptool(const std::string& testFile,
                              const std::map<std::string, std::string>& vars,
-                             const std::string& document, const std::string& workDir) const {
+                             const std::string& document, const std::string& workDir,
+                             const std::string& printer) const {
     std::vector<std::string> argv = {"ipptool", "-t", "-T", "120"};
     for (const auto& [name, value] : vars) {
         argv.push_back("-d");
@@ -221,7 +222,7 @@ RunResult AppServer::ipptool(const std::string& testFile,
         argv.push_back("-f");
         argv.push_back(document);
     }
-    argv.push_back(printer_uri());
+    argv.push_back(printer_uri(printer));
     argv.push_back(testFile[0] == '/' ? testFile
                                       : std::string(TARNWEL_SOURCE_DIR) + "/tests/app/" + testFile);
     return run_program(argv, workDir);

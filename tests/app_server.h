@@ -21,13 +21,14 @@ class AppServer {
     AppServer& operator=(const AppServer&) = delete;
 
     bool running() const { return ready_; }
-    std::string printer_uri() const;
+    std::string printer_uri(const std::string& printer = "office") const;
     // Runs the application's own command line against the server.
     RunResult command(const std::vector<std::string>& args) const;
     // Runs ipptool with a .test file of tests/app (or an absolute path),
     // variables (-d name=value) and a document (-f).
     RunResult ipptool(const std::string& testFile, const std::map<std::string, std::string>& vars,
-                      const std::string& document = "", const std::string& workDir = "") const;
+                      const std::string& document = "", const std::string& workDir = "",
+                      const std::string& printer = "office") const;
     // The stream the printer received for a job of that name.
     std::string output(const std::string& jobName) const;
     std::string log() const;

@@ -2,9 +2,12 @@
 // pages give the same stream as the filter alone, every document format
 // prints, defaults set through IPP apply, IPP Everywhere conformance, bad
 // documents, and cancelling.
+#include <arpa/inet.h>
 #include <cups/raster.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -584,4 +587,49 @@ TEST(AppCancel, CancelledJobLeavesAWholeStream) {
     // The server goes on with the next job.
     JobOutcome next = print_plain(app, kSample, "application/pdf", "next");
     EXPECT_EQ(next.state, "completed") << next.ipptool.out;
+}
+
+// ---------------------------------------------------------------------------
+// A printer that goes away
+// ---------------------------------------------------------------------------
+TEST(AppDevice, PrinterThatHangsUpStopsTheJobWithAReason) {
+    // A network printer on 127.0.0.1 that takes 64 KiB of the job and hangs up.
+    int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof(a);
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof(a)), 0);
+    ASSERT_EQ(listen(listener, 4), 0);
+    ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&a), &len), 0);
+    const int port = ntohs(a.sin_port);
+    size_t received = 0;
+    std::thread printer([&] {
+        int c = accept(listener, nullptr, nullptr);
+        char buf[4096];
+        ssize_t n;
+        while (received < 65536 && (n = read(c, buf, sizeof(buf))) > 0)
+            received += static_cast<size_t>(n);
+        close(c);
+    });
+
+    AppServer app;
+    ASSERT_TRUE(app.running()) << app.log();
+    RunResult add = app.command(
+        {"add", "-d", "gone", "-m", "tnml24p", "-v", "socket://127.0.0.1:" + std::to_string(port)});
+    ASSERT_EQ(add.status, 0) << add.out;
+    JobOutcome job = outcome(app.ipptool("print-plain.test",
+                                         {{"format", "application/pdf"}, {"jobname", "gone"}},
+                                         kSample, "", "gone"));
+    printer.join();
+    close(listener);
+    EXPECT_EQ(received, 65536u);
+    EXPECT_EQ(job.state, "aborted") << job.ipptool.out << app.log();
+    EXPECT_NE(job.message.find("stopped taking data"), std::string::npos) << job.ipptool.out;
+    EXPECT_NE(job.message.find("socket://127.0.0.1:" + std::to_string(port)), std::string::npos)
+        << job.message;
+    // The application goes on serving its other printers.
+    JobOutcome next = print_plain(app, kSample, "application/pdf", "next");
+    EXPECT_EQ(next.state, "completed") << next.ipptool.out;
+    decode_or_fail(app.output("next"));
 }
