@@ -205,6 +205,7 @@ bool JobBridge::start_page(const pappl_pr_options_t* options, unsigned page) {
     lastPage_ = page;
     memcpy(dither_, options->dither, sizeof(dither_));
     header_ = filter_page_header(options->header, settings_);
+    oneBit_ = options->header.cupsBitsPerPixel == 1;
     bits_.assign(header_.cupsBytesPerLine, 0);
     y_ = 0;
     inPage_ = true;
@@ -222,7 +223,12 @@ bool JobBridge::write_line(const unsigned char* line) {
         return false;
     if (skipPage_ || !inPage_ || y_ >= header_.cupsHeight)
         return true;
-    dither_line(line, header_.cupsWidth, y_, dither_, bits_.data());
+    // Pages that come as one bit already (Ghostscript's, for PDF) go as they
+    // are; 8-bit grey is dithered with the job's matrix.
+    if (oneBit_)
+        memcpy(bits_.data(), line, header_.cupsBytesPerLine);
+    else
+        dither_line(line, header_.cupsWidth, y_, dither_, bits_.data());
     y_++;
     if (cupsRasterWritePixels(raster_, bits_.data(), header_.cupsBytesPerLine) == 0) {
         failed_ = true;

@@ -58,6 +58,8 @@ class JobBridge {
     // Starts the filter for the job. `countPages`: the filter's PAGE: lines
     // are the job's completed impressions (PAPPL does not count them itself).
     bool start_job(const pappl_pr_options_t* options, bool countPages);
+    // A page of options->header: 8-bit grey lines (0 black), or 1-bit black
+    // lines (1 black) when the header says one bit per pixel.
     bool start_page(const pappl_pr_options_t* options, unsigned page);
     bool write_line(const unsigned char* line);
     bool end_page();
@@ -80,6 +82,7 @@ class JobBridge {
     std::vector<unsigned char> bits_;
     unsigned y_ = 0;
     unsigned lastPage_ = 0;
+    bool oneBit_ = false;    // the page's lines are 1-bit black already
     bool skipPage_ = false;  // a repeated page PAPPL makes for copies
     bool inPage_ = false;
     bool countPages_ = false;

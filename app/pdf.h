@@ -1,4 +1,4 @@
-// The PDF path: Ghostscript renders a PDF document into 8-bit grey pages at
+// The PDF path: Ghostscript renders a PDF document into 1-bit black pages at
 // the printer's resolution and paper size, which go through the job bridge
 // like any other job's pages.
 #ifndef TARNWEL_APP_PDF_H
