@@ -122,6 +122,7 @@ AppServer::AppServer(const std::string& driver) {
     ppdDir_ = dir_ + "/ppd";
     copy_file(TARNWEL_APP_PATH, app_, 0755);
     copy_file(TARNWEL_FILTER_PATH, filter_, 0755);
+    copy_file(std::string(TARNWEL_SOURCE_DIR) + "/tests/app/lsan.supp", dir_ + "/lsan.supp", 0644);
     for (const char* ppd : {"tnml20.ppd", "tnml24p.ppd"})
         copy_file(std::string(TARNWEL_PPD_BUILD_DIR) + "/" + ppd, ppdDir_ + "/" + ppd, 0644);
     if (getuid() == 0) {
@@ -184,9 +185,13 @@ std::vector<std::string> AppServer::environment() const {
         "HOME=" + dir_ + "/home", "XDG_CONFIG_HOME=" + dir_ + "/home", "TMPDIR=" + dir_ + "/tmp",
         "PATH=/usr/bin:/bin",     "TARNWEL_FILTER=" + filter_,         "TARNWEL_PPD_DIR=" + ppdDir_,
     };
-    for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"})
+    for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS"})
         if (const char* v = getenv(name))
             env.push_back(std::string(name) + "=" + v);
+    // Under LeakSanitizer, what PAPPL keeps until exit is not reported.
+    const char* lsan = getenv("LSAN_OPTIONS");
+    env.push_back(std::string("LSAN_OPTIONS=") + (lsan && *lsan ? std::string(lsan) + ":" : "") +
+                  "suppressions=" + dir_ + "/lsan.supp");
     return env;
 }
 

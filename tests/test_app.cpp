@@ -169,6 +169,11 @@ struct SameStreamCase {
     const char* filterOptions;  // what CUPS would pass for the same choices
 };
 
+// Test names and failure messages show a case by its name.
+void PrintTo(const SameStreamCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
 class AppSameStream : public ::testing::TestWithParam<SameStreamCase> {};
 
 TEST_P(AppSameStream, PwgRasterGivesTheFiltersBytes) {
@@ -266,6 +271,10 @@ struct FormatCase {
     int weightCode;   // 0 VeryHeavy, 2 MediumHeavy, 3 Medium
     tarnwel::Duplex duplex;
 };
+
+void PrintTo(const FormatCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class AppFormats : public ::testing::TestWithParam<FormatCase> {};
 
@@ -497,6 +506,10 @@ std::string text_file() {
 }
 
 }  // namespace
+
+void PrintTo(const BadCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class AppBadDocuments : public ::testing::TestWithParam<BadCase> {};
 
