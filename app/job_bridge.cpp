@@ -185,11 +185,15 @@ bool JobBridge::start_job(const pappl_pr_options_t* options, bool countPages) {
     if (!filter_->start(
             filter_program(),
             {id, user ? user : "guest", title ? title : "Untitled", copies, options_arg},
-            ppd_path(*model), error))
+            ppd_path(*model), error)) {
+        filter_.reset();
         return fail(error);
+    }
     raster_ = cupsRasterOpen(filter_->input(), CUPS_RASTER_WRITE);
-    if (!raster_)
+    if (!raster_) {
+        filter_.reset();  // stops the filter
         return fail("Unable to open the raster stream to the printer driver.");
+    }
     return true;
 }
 

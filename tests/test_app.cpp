@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -646,3 +647,53 @@ TEST(AppDevice, PrinterThatHangsUpStopsTheJobWithAReason) {
     EXPECT_EQ(next.state, "completed") << next.ipptool.out;
     decode_or_fail(app.output("next"));
 }
+
+// ---------------------------------------------------------------------------
+// A filter that fails
+// ---------------------------------------------------------------------------
+struct BrokenCase {
+    const char* name;
+    const char* file;    // in the server's folder, emptied or removed
+    bool remove;         // removed rather than emptied
+    const char* reason;  // words of the aborted job's job-state-message
+};
+
+void PrintTo(const BrokenCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class AppBrokenFilter : public ::testing::TestWithParam<BrokenCase> {};
+
+TEST_P(AppBrokenFilter, JobIsAbortedWithTheFiltersErrorAndTheServerGoesOn) {
+    const BrokenCase& c = GetParam();
+    AppServer app;
+    ASSERT_TRUE(app.running()) << app.log();
+    const std::string path = app.dir() + "/" + c.file;
+    const std::string saved = read_file(path);
+    if (c.remove)
+        ASSERT_EQ(unlink(path.c_str()), 0);
+    else
+        write_file(path, "");
+    JobOutcome job = print_plain(app, kSample, "application/pdf", "broken");
+    EXPECT_EQ(job.state, "aborted") << job.ipptool.out << app.log();
+    EXPECT_NE(job.message.find(c.reason), std::string::npos) << job.ipptool.out;
+    std::string out = app.output("broken");
+    if (!out.empty())
+        decode_or_fail(out);
+
+    // Mended, the same server prints again.
+    write_file(path, saved);
+    chmod(path.c_str(), 0755);
+    JobOutcome next = print_plain(app, kSample, "application/pdf", "next");
+    EXPECT_EQ(next.state, "completed") << next.ipptool.out << app.log();
+    decode_or_fail(app.output("next"));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Installation, AppBrokenFilter,
+    ::testing::Values(
+        // The filter's own ERROR: line becomes the job's reason.
+        BrokenCase{"EmptyPpd", "ppd/tnml20.ppd", false, "Unable to open the PPD file"},
+        BrokenCase{"MissingFilter", "bin/rastertotarnwel", true,
+                   "Unable to start the printer driver"}),
+    [](const ::testing::TestParamInfo<BrokenCase>& info) { return info.param.name; });
