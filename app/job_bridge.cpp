@@ -267,6 +267,8 @@ bool JobBridge::end_page() {
                        ", after line " + std::to_string(received) + " of " +
                        std::to_string(header_.cupsHeight) + ": it was cut short.";
         papplLogJob(job_, PAPPL_LOGLEVEL_ERROR, "%s", documentCut_.c_str());
+        papplJobSetMessage(job_, "%s", documentCut_.c_str());
+        papplJobSetReasons(job_, PAPPL_JREASON_DOCUMENT_FORMAT_ERROR, PAPPL_JREASON_NONE);
         return false;
     }
     return true;

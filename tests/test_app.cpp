@@ -533,7 +533,7 @@ TEST_P(AppBadDocuments, RefusedOrAbortedWithAReasonAndTheServerGoesOn) {
         // the client while the server still waited for the rest of the data.
         JobOutcome job = outcome(app.ipptool("wait-job.test", {{"jobid", "1"}}));
         EXPECT_EQ(job.state, "aborted") << job.ipptool.out << app.log();
-        EXPECT_NE(job.message.find(c.reason), std::string::npos) << job.ipptool.out;
+        EXPECT_NE(job.message.find(c.reason), std::string::npos) << job.ipptool.out << app.log();
         std::string out = app.output(c.name);
         // Whatever reached the printer is a whole stream.
         if (!out.empty())
