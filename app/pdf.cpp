@@ -164,6 +164,13 @@ void abort_document(pappl_job_t* job, const std::string& reason) {
 }  // namespace
 
 bool print_pdf(pappl_job_t* job, pappl_device_t* device, void*) {
+    // A job cancelled as it starts may have lost its document file already.
+    const char* filename = papplJobGetFilename(job);
+    if (!filename) {
+        if (!papplJobIsCanceled(job))
+            abort_document(job, "The job's document is missing.");
+        return papplJobIsCanceled(job);
+    }
     pappl_pr_options_t* options = papplJobCreatePrintOptions(job, 0, false);
     if (!options)
         return false;
@@ -195,7 +202,7 @@ bool print_pdf(pappl_job_t* job, pappl_device_t* device, void*) {
         args.push_back("-dLastPage=" + std::to_string(options->last_page));
     }
     args.push_back("-f");
-    args.push_back(papplJobGetFilename(job));
+    args.push_back(filename);
 
     JobBridge bridge(job, device);
     if (!bridge.start_job(options, true)) {

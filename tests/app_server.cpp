@@ -164,6 +164,19 @@ AppServer::AppServer(const std::string& driver) {
 AppServer::~AppServer() {
     if (pid_ <= 0)
         return;
+    // The server must still be running when the test is over.
+    if (!alive()) {
+        if (exitExpected_)
+            return;
+        int st = exitStatus_;
+        ADD_FAILURE() << "the server ended by itself, "
+                      << (WIFSIGNALED(st) ? "killed by signal " + std::to_string(WTERMSIG(st))
+                                          : "exit status " + std::to_string(WEXITSTATUS(st)))
+                      << "\n"
+                      << read_file(dir_ + "/server.out")
+                      << log().substr(log().size() > 20000 ? log().size() - 20000 : 0);
+        return;
+    }
     command({"shutdown"});
     for (int i = 0; i < 200; i++) {
         if (waitpid(pid_, nullptr, WNOHANG) == pid_) {
@@ -178,6 +191,42 @@ AppServer::~AppServer() {
     }
     kill(pid_, SIGKILL);
     waitpid(pid_, nullptr, 0);
+}
+
+bool AppServer::alive() {
+    if (pid_ <= 0)
+        return false;
+    int st = 0;
+    if (waitpid(pid_, &st, WNOHANG) != pid_)
+        return true;
+    pid_ = -1;
+    exitStatus_ = st;
+    return false;
+}
+
+std::string overlapping_jobs(const std::string& log) {
+    std::istringstream in(log);
+    std::string line, running;
+    while (std::getline(in, line)) {
+        size_t at = line.find("] [Job ");
+        if (at == std::string::npos)
+            continue;
+        size_t end = line.find(']', at + 7);
+        if (end == std::string::npos)
+            continue;
+        std::string job = line.substr(at + 7, end - at - 7);
+        std::string text = line.substr(end + 2);
+        if (text == "Starting print job.") {
+            if (!running.empty() && running != job)
+                return running + " and " + job;
+            running = job;
+        } else if (job == running &&
+                   (text.rfind("Completed,", 0) == 0 || text.rfind("Aborted,", 0) == 0 ||
+                    text.rfind("Canceled,", 0) == 0)) {
+            running.clear();
+        }
+    }
+    return "";
 }
 
 std::vector<std::string> AppServer::environment() const {

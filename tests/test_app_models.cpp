@@ -8,6 +8,7 @@
 #include <set>
 #include <string>
 
+#include "app_server.h"
 #include "job_bridge.h"
 #include "models.h"
 
@@ -236,4 +237,20 @@ TEST(AppBridge, FilterHeaderIsOneBitWithThePpdPaperName) {
     page.PageSize[0] = 300;
     page.PageSize[1] = 500;
     EXPECT_STREQ(filter_page_header(page, s).cupsPageSizeName, "Custom.300x500");
+}
+
+TEST(AppServerLog, FindsJobsThatRanAtOnce) {
+    const std::string oneAfterOther =
+        "I [t] [Job 3] Starting print job.\n"
+        "I [t] [Job 3] Printed page 1 1\n"
+        "I [t] [Job 3] Completed, job-impressions-completed=1.\n"
+        "I [t] [Job 4] Starting print job.\n"
+        "I [t] [Job 4] Aborted, job-impressions-completed=0.\n"
+        "I [t] [Job 5] Starting print job.\n";
+    EXPECT_EQ(overlapping_jobs(oneAfterOther), "");
+    const std::string atOnce =
+        "I [t] [Job 3] Starting print job.\n"
+        "I [t] [Job 5] Starting print job.\n"
+        "I [t] [Job 5] Completed, job-impressions-completed=3.\n";
+    EXPECT_EQ(overlapping_jobs(atOnce), "3 and 5");
 }
