@@ -27,7 +27,7 @@ bash scripts/install-cross-deps.sh
 start=$SECONDS
 echo "== arm64: build and tests under qemu-aarch64"
 cmake -S . -B build-arm64 -DCMAKE_TOOLCHAIN_FILE="$top/cmake/toolchain-arm64.cmake" \
-  -DCMAKE_BUILD_TYPE=Release -DTARNWEL_WERROR=ON -DTARNWEL_BUILD_BENCH=OFF >/dev/null
+  -DCMAKE_BUILD_TYPE=Release -DTARNWEL_WERROR=ON -DTARNWEL_BUILD_BENCH=OFF -DTARNWEL_BUILD_APP=OFF >/dev/null
 cmake --build build-arm64 -j"$jobs"
 ctest --test-dir build-arm64 --output-on-failure -j"$jobs"
 echo "arm64 done after $((SECONDS - start)) s"

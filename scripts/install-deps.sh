@@ -9,6 +9,7 @@ packages=(
   ghostscript poppler-utils netpbm
   libpng-dev googletest libgtest-dev libbenchmark-dev
   clang libclang-rt-14-dev python3 time
+  libpappl-dev cups-ipp-utils
 )
 
 missing=()
