@@ -146,25 +146,6 @@ done
 echo "lintian: no errors, no warnings outside packaging/lintian-allow.txt"
 
 # ---------------------------------------------------------------------------
-if [ -n "$app_deb" ]; then
-step "The service file"
-mkdir -p "$tmp/app-root"
-dpkg-deb -x "$app_deb" "$tmp/app-root"
-unit=$(cd "$tmp/app-root" && ls {lib,usr/lib}/systemd/system/$app.service 2>/dev/null | head -n 1)
-[ -n "$unit" ] || fail "no $app.service in the package"
-echo "/$unit"
-# verify wants the program of ExecStart, so it looks at the unpacked package.
-systemd-analyze verify --root="$tmp/app-root" "/$unit" > "$tmp/verify.txt" 2>&1 || {
-  cat "$tmp/verify.txt"
-  fail "systemd-analyze verify rejects the service"
-}
-if [ -s "$tmp/verify.txt" ]; then
-  cat "$tmp/verify.txt"
-  fail "systemd-analyze verify complains about the service"
-fi
-systemd-analyze security --offline=true --root="$tmp/app-root" "/$unit" | tail -n 1
-fi
-
 # ---------------------------------------------------------------------------
 step "The system's cupsd, on 127.0.0.1 only"
 if [ ! -d /run/cups ]; then
@@ -251,6 +232,27 @@ filter=$(dpkg -L "$driver" | grep '/filter/rastertotarnwel$')
 echo "installed; the filter is $filter"
 
 # ---------------------------------------------------------------------------
+if [ -n "$app_deb" ]; then
+  step "The service file"
+  unit=$(dpkg -L "$app" | grep '/systemd/system/tarnwel-printer-app\.service$')
+  echo "$unit"
+  # With the package installed the program of ExecStart is in place. The
+  # manual page is checked among the package's files: systems without
+  # manuals (Debian's container images) leave it out.
+  systemd-analyze verify --man=no "$unit" > "$tmp/verify.txt" 2>&1 || {
+    cat "$tmp/verify.txt"
+    fail "systemd-analyze verify rejects the service"
+  }
+  if [ -s "$tmp/verify.txt" ]; then
+    cat "$tmp/verify.txt"
+    fail "systemd-analyze verify complains about the service"
+  fi
+  echo "systemd-analyze verify: no complaint"
+  dpkg-deb -c "$app_deb" | grep -q '/man1/tarnwel-printer-app\.1\.gz$' || fail "no manual page in $app"
+  systemd-analyze security --offline=true "$unit" | tail -n 1
+fi
+
+# ---------------------------------------------------------------------------
 step "The driver in CUPS"
 models=$(lpinfo -m 2>/dev/null | grep -i tarnwel || true)
 echo "$models"
@@ -299,7 +301,7 @@ queues=()
 # ---------------------------------------------------------------------------
 if [ -n "$app_deb" ]; then
   step "The printer application as its service runs it"
-  bash tests/packages/run-app-as-service.sh "/$unit" "$tmp/app" "$printer_port" "$tmp/printer" ||
+  bash tests/packages/run-app-as-service.sh "$unit" "$tmp/app" "$printer_port" "$tmp/printer" ||
     fail "the packaged printer application"
   jobs_seen=$(ls "$tmp"/printer/job-*.prn | wc -l)
 fi

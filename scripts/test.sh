@@ -2,10 +2,13 @@
 # Installs what is missing, builds the driver and runs every test:
 #   1. the whole test suite built with AddressSanitizer and UndefinedBehaviorSanitizer,
 #   2. a short run of each libFuzzer target,
-#   3. the release build and its whole test suite (CTest with GoogleTest).
+#   3. the release build and its whole test suite (CTest with GoogleTest),
+#   4. the Debian packages: built, checked by lintian, installed into the
+#      system's CUPS, printing, purged (scripts/test-packages.sh; root only).
 #
 #   SANITIZE=0        skip 1
 #   FUZZ_SECONDS=N    seconds per fuzz target in 2 (default 60; 0 skips)
+#   PACKAGES=0        skip 4
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -30,3 +33,8 @@ echo "== Release build and tests"
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DTARNWEL_WERROR=ON
 cmake --build build -j"$jobs"
 ctest --test-dir build --output-on-failure -j"$jobs"
+
+if [ "${PACKAGES:-1}" != 0 ]; then
+  echo "== Debian packages"
+  bash scripts/test-packages.sh
+fi
