@@ -64,11 +64,12 @@ echo "ExecStart: ${exec_start[*]}"
 echo "here:      ${args[*]}"
 
 gids=$(for g in $group ${supplementary//,/ }; do getent group "$g" | cut -d: -f3; done | paste -sd, -)
-as_service() {
-  setpriv --reuid="$user" --regid="$group" --groups="$gids" --inh-caps=-all --no-new-privs \
-    env -i "${environment[@]}" sh -c 'umask "$1"; cd "$2"; shift 2; exec "$@"' sh \
-    "$umask_value" "$workdir" "$@"
-}
+# The command that runs what follows it the service's way (each step execs
+# the next, so a server started with it keeps the process id).
+service_env=(setpriv --reuid="$user" --regid="$group" --groups="$gids" --inh-caps=-all
+  --no-new-privs env -i "${environment[@]}" sh -c 'umask "$1"; cd "$2"; shift 2; exec "$@"' sh
+  "$umask_value" "$workdir")
+as_service() { "${service_env[@]}" "$@"; }
 
 server_pid=''
 stop_server() {
@@ -86,7 +87,7 @@ stop_server() {
 }
 trap 'status=$?; stop_server; [ $status = 0 ] || tail -n 30 "$work/app.log" >&2; exit $status' EXIT
 
-as_service "${args[@]}" > "$work/app.log" 2>&1 &
+"${service_env[@]}" "${args[@]}" > "$work/app.log" 2>&1 &
 server_pid=$!
 for _ in $(seq 100); do
   (echo > "/dev/tcp/127.0.0.1/$port") 2>/dev/null && break
@@ -94,22 +95,31 @@ for _ in $(seq 100); do
   sleep 0.2
 done
 (echo > "/dev/tcp/127.0.0.1/$port") 2>/dev/null || fail "the server does not listen on 127.0.0.1:$port"
-[ "$(ps -o user= -p "$server_pid")" = "$user" ] || fail "the server does not run as $user"
-echo "server $server_pid on 127.0.0.1:$port as $(ps -o user=,group= -p "$server_pid")"
+# Real and effective user and group, and the supplementary groups.
+uid=$(id -u "$user")
+gid=$(getent group "$group" | cut -d: -f3)
+grep -q "^Uid:[[:space:]]*$uid[[:space:]]*$uid[[:space:]]" "/proc/$server_pid/status" || fail "the server does not run as $user"
+grep -q "^Gid:[[:space:]]*$gid[[:space:]]*$gid[[:space:]]" "/proc/$server_pid/status" || fail "the server does not run as group $group"
+[ "$(sed -n 's/^Groups:[[:space:]]*//p' "/proc/$server_pid/status" | tr ' ' '\n' | sed '/^$/d' | sort -n | paste -sd,)" = \
+  "$(tr ',' '\n' <<<"$gids" | sort -n | paste -sd,)" ] || fail "the server's supplementary groups are not $group $supplementary"
+echo "server $server_pid on 127.0.0.1:$port as $user ($uid), groups $gids"
 
 as_service "$program" add -d office -m tnml20 -v "socket://127.0.0.1:$printer_port" ||
   fail "adding a printer"
 as_service "$program" printers | tee "$work/printers.txt"
-grep -q '^office' "$work/printers.txt" || fail "the printer is not listed"
+grep -qx 'office' "$work/printers.txt" || fail "the printer is not listed"
 
 jobs_before=$(ls "$printer_dir"/job-*.prn 2>/dev/null | wc -l)
-as_service "$program" submit -d office -o sides=two-sided-long-edge "$PWD/samples/sample.pdf" ||
+as_service "$program" submit -d office -o sides=two-sided-long-edge -o print-darkness=100 \
+  -o media-type=cardstock "$PWD/samples/sample.pdf" ||
   fail "submitting the sample"
 stream=$printer_dir/job-$((jobs_before + 1)).prn
 for _ in $(seq 600); do [ -f "$stream" ] && break; sleep 0.2; done
 [ -f "$stream" ] || fail "nothing reached the printer"
 /usr/bin/tarnwel-decode "$stream" | tee "$work/decoded.txt"
 grep -qx 'Duplex: long edge (DuplexNoTumble)' "$work/decoded.txt" || fail "not two-sided"
+grep -qx 'Density: Dark (code 0)' "$work/decoded.txt" || fail "not the darkest density"
+grep -qx 'Paper weight: VeryHeavy (code 0)' "$work/decoded.txt" || fail "not card stock"
 grep -qx 'Pages in stream order: 4' "$work/decoded.txt" || fail "not the sample's three pages and a blank"
 
 if setpriv --reuid=nobody --regid=nogroup --clear-groups ls "$spool" >/dev/null 2>&1; then
