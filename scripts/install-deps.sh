@@ -10,7 +10,7 @@ packages=(
   libpng-dev googletest libgtest-dev libbenchmark-dev
   clang libclang-rt-14-dev python3 time
   # The Debian packages: building, checking, installing and the service file.
-  dpkg-dev lintian git adduser systemd
+  dpkg-dev lintian git adduser systemd avahi-daemon
 )
 
 missing=()
