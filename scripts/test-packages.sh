@@ -257,6 +257,10 @@ echo "$models"
 grep -qx 'tarnwel/tnml20.ppd Tarnwel Mono Laser 20' <<<"$models" || fail "lpinfo -m lacks the Mono Laser 20"
 grep -qx 'tarnwel/tnml24p.ppd Tarnwel Mono Laser 24 Pro' <<<"$models" || fail "lpinfo -m lacks the Mono Laser 24 Pro"
 
+for ppd in $(dpkg -L "$driver" | grep '\.ppd$'); do
+  cupstestppd "$ppd" || fail "cupstestppd $ppd"
+done
+
 queue=tarnwel-package-test
 queues+=("$queue")
 lpadmin -p "$queue" -E -v "socket://127.0.0.1:$printer_port" -m tarnwel/tnml20.ppd 2>/dev/null
