@@ -128,6 +128,14 @@ bool check_page_header(const cups_page_header2_t& header, int page) {
                 page, header.cupsBytesPerLine, kMaxBytesPerLine);
         return false;
     }
+    size_t pageBytes = static_cast<size_t>(header.cupsBytesPerLine) * header.cupsHeight;
+    if (pageBytes > kMaxPageBytes) {
+        fprintf(stderr,
+                "ERROR: Page %d: raster of %zu bytes (cupsBytesPerLine %u x cupsHeight %u) is "
+                "more than the printer accepts (%zu).\n",
+                page, pageBytes, header.cupsBytesPerLine, header.cupsHeight, kMaxPageBytes);
+        return false;
+    }
     unsigned width = dots_of(header.PageSize[0], header.HWResolution[0]);
     if (width > kMaxPaperDots) {
         fprintf(stderr,

@@ -55,6 +55,11 @@ uint8_t reverseBits(uint8_t b);
 constexpr unsigned kMaxPageLines = 65535;
 constexpr unsigned kMaxBytesPerLine = 8192;  // 65,536 one-bit dots
 constexpr unsigned kMaxPaperDots = 65535;
+// The largest raster the printer prints: Legal paper (8.5 x 14 inches) at
+// 1200 dpi, 1275 bytes x 16,800 lines. A two-sided job holds a long-edge back
+// side whole to turn it, and a sheet's odd page until its even page is out,
+// so this also bounds the filter's memory whatever a damaged raster claims.
+constexpr size_t kMaxPageBytes = size_t{1275} * 16800;
 
 // Writes one "ERROR:" line naming the page and the value, and returns false,
 // for a page header the printer cannot print; true for a good one.

@@ -122,6 +122,9 @@ void openBmpFile(cups_page_header2_t& header, int pages) {
         fclose(grayfp);
         grayfp = nullptr;
     }
+    // A row belongs to the file whose header sized it: none is written into
+    // the new file before its own header.
+    release_black_row();
     char szFileName[128];
     memset(szFileName, 0, sizeof(szFileName));
     snprintf(szFileName, 127, "/tmp/qv_20230516_%d.bmp", pages);
@@ -148,8 +151,11 @@ void WriteGrayBMPHeader(FILE* fp, int width, int height) {
     release_black_row();
     if (!InitBMPHeader(width, height, 1, 1))
         return;
+    black_raster = static_cast<BYTE*>(calloc(width ? width / 8 : 1, 1));
+    // A row the process cannot hold is a page too large to dump.
+    if (!black_raster)
+        return;
     adj_gray_width = width / 8;
-    black_raster = static_cast<BYTE*>(calloc(adj_gray_width ? adj_gray_width : 1, 1));
     write_file_header(fp);
     write_info_header(fp);
     // Entry 0 white (its reserved byte FF too), entry 1 black: a set bit is
@@ -170,9 +176,12 @@ void WriteRGBBMPHeader(FILE* fp, int width, int height) {
     release_color_row();
     if (!InitBMPHeader(width, height, 3, 8))
         return;
-    adj_rgb_width = width;
-    size_t bytes = 3 * static_cast<size_t>(adj_rgb_width);
+    size_t bytes = 3 * static_cast<size_t>(width);
     color_raster = static_cast<BYTE*>(malloc(bytes ? bytes : 1));
+    // A row the process cannot hold is a page too large to dump.
+    if (!color_raster)
+        return;
+    adj_rgb_width = width;
     memset(color_raster, 0xFF, bytes);
     write_file_header(fp);
     write_info_header(fp);
@@ -231,6 +240,9 @@ void closeBmpFIle() {
         fclose(rgbfp);
     grayfp = nullptr;
     rgbfp = nullptr;
+    // Rows go with their files: a stream assigned later starts without one.
+    release_black_row();
+    release_color_row();
 }
 
 int createTempFile(char* szFileName, FILE** pFilePtr) {

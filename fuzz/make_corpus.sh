@@ -7,7 +7,7 @@ build=${1:-build-fuzz}
 cmake -S . -B "$build" -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARNWEL_BUILD_FUZZ=ON -DTARNWEL_BUILD_TESTS=OFF \
   -DTARNWEL_BUILD_BENCH=OFF >/dev/null
-cmake --build "$build" -j"$(nproc)" --target fuzz_job fuzz_encoder fuzz_decoder make_seeds
+cmake --build "$build" -j"$(nproc)" --target fuzz_job fuzz_encoder fuzz_decoder fuzz_planted_fault make_seeds
 rm -rf "$build/seeds"
 # The seed writer is built with the fuzzers' sanitizers; what libcups keeps
 # for the process is no leak of ours.

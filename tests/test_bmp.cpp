@@ -1,7 +1,10 @@
 // The BMP page dump.
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <climits>
 #include <cstdio>
 #include <cstring>
 
@@ -136,12 +139,76 @@ TEST_F(BmpTest, WritesWithoutTheirFileDoNothing) {
     WriteBMPHeader(10, 10, COLOR_RASTER);
     WriteBMPRaster(row, 1, COLOR_RASTER);
     EXPECT_EQ(contents(grayfp).size(), 0u);
-    // A row before its header writes nothing.
-    WriteGrayBMPHeader(nullptr, 8, 1);
     closeBmpFIle();
     EXPECT_EQ(grayfp, nullptr);
     WriteBMPRaster(row, 4, BLACK_RASTER);  // after close: nothing
     EXPECT_EQ(read_file(path_).size(), 0u);
+}
+
+// A row is sized by its file's header: a row written into a file before its
+// own header writes nothing, not the row of the file before.
+TEST_F(BmpTest, RowBeforeItsHeaderWritesNothing) {
+    BYTE row[4] = {0xDE, 0xAD, 0xBE, 0xEF};
+    cups_page_header2_t h = make_header(4, 1);
+    int first = 900000 + getpid() % 50000, second = first + 50000;
+    std::string firstName = "/tmp/qv_20230516_" + std::to_string(first) + ".bmp";
+    std::string secondName = "/tmp/qv_20230516_" + std::to_string(second) + ".bmp";
+    unlink(firstName.c_str());
+    unlink(secondName.c_str());
+    testing::internal::CaptureStderr();
+    openBmpFile(h, first);
+    WriteBMPHeader(32, 1, BLACK_RASTER);
+    WriteBMPRaster(row, 4, BLACK_RASTER);
+    // The next page's file, its row before its header.
+    openBmpFile(h, second);
+    testing::internal::GetCapturedStderr();
+    ASSERT_NE(grayfp, nullptr);
+    WriteBMPRaster(row, 4, BLACK_RASTER);
+    fflush(grayfp);
+    EXPECT_EQ(read_file(secondName).size(), 0u);
+    EXPECT_EQ(read_file(firstName).size(), 62u + 4u);
+
+    // Streams the caller assigns after a close start without a row, black or colour.
+    WriteBMPHeader(32, 1, BLACK_RASTER);
+    rgbfp = temp_stream();
+    WriteBMPHeader(4, 1, COLOR_RASTER);
+    closeBmpFIle();
+    grayfp = temp_stream();
+    rgbfp = grayfp;
+    WriteBMPRaster(row, 4, BLACK_RASTER);
+    WriteBMPRaster(row, 1, COLOR_RASTER);
+    EXPECT_EQ(contents(grayfp).size(), 0u);
+    unlink(firstName.c_str());
+    unlink(secondName.c_str());
+}
+
+// A header whose row the process cannot hold (a page of no lines, nearly
+// INT_MAX pixels wide: 6 GB for a colour row) is refused like an oversized
+// page. The child runs with 1 GB of address space, so that the allocation fails.
+TEST_F(BmpTest, RowTooLargeToHoldGetsNoHeader) {
+#ifdef TARNWEL_SANITIZE
+    GTEST_SKIP() << "the sanitizers reserve more address space than any limit allows";
+#endif
+    FILE* f = temp_stream();
+    fflush(nullptr);
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        rlimit limit = {1L << 30, 1L << 30};
+        setrlimit(RLIMIT_AS, &limit);
+        BYTE px[3] = {1, 2, 3};
+        WriteRGBBMPHeader(f, INT32_MAX - 100, 0);
+        WriteRGBBMPRaster(f, px, 1);
+        bool refused = color_raster == nullptr && adj_rgb_width == 0;
+        fflush(f);
+        _exit(refused ? 0 : 3);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status)) << "killed by signal " << WTERMSIG(status);
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(read_file(path_).size(), 0u);
+    fclose(f);
 }
 
 TEST_F(BmpTest, SizesBeyondTheFormatGetNoHeader) {

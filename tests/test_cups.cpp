@@ -274,7 +274,14 @@ class PrivateCupsd {
                        "/log/access_log\nErrorLog " + dir_ + "/log/error_log\nPageLog " + dir_ +
                        "/log/page_log\nUser lp\nGroup lp\nSystemGroup root\n");
         std::string conf = dir_ + "/cupsd.conf", files = dir_ + "/cupsd-files.conf";
-        std::vector<std::string> args = {"cupsd", "-f", "-c", conf, "-s", files};
+        // Where AppArmor runs (Debian's default), its cupsd profile attaches to
+        // /usr/sbin/cupsd and lets it run programs only from CUPS's own
+        // folders, not our filter under /tmp. Profiles attach by the
+        // program's path: a copy in our own folder runs unconfined.
+        exe_ = dir_ + "/sbin/cupsd";
+        run("mkdir -p '" + dir_ + "/sbin' && install -m 755 \"$(command -v cupsd || echo " +
+            "/usr/sbin/cupsd)\" '" + exe_ + "'");
+        std::vector<std::string> args = {exe_, "-f", "-c", conf, "-s", files};
         std::vector<char*> argv;
         for (std::string& a : args)
             argv.push_back(a.data());
@@ -283,7 +290,7 @@ class PrivateCupsd {
         posix_spawn_file_actions_init(&fa);
         posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
         posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
-        if (posix_spawnp(&pid_, "cupsd", &fa, nullptr, argv.data(), environ) != 0)
+        if (posix_spawn(&pid_, exe_.c_str(), &fa, nullptr, argv.data(), environ) != 0)
             pid_ = -1;
         posix_spawn_file_actions_destroy(&fa);
         for (int i = 0; i < 100 && pid_ > 0; i++) {
@@ -302,11 +309,14 @@ class PrivateCupsd {
         }
     }
     bool running() const { return running_; }
+    pid_t pid() const { return pid_; }
+    const std::string& program() const { return exe_; }
     std::string host() const { return "127.0.0.1:" + std::to_string(port_); }
     std::string log(const char* name) const { return read_file(dir_ + "/log/" + name); }
 
   private:
     std::string dir_;
+    std::string exe_;
     int port_ = 0;
     pid_t pid_ = -1;
     bool running_ = false;
@@ -318,6 +328,20 @@ TEST(Cupsd, PrintsThroughARealScheduler) {
     SocketPrinter printer;
     PrivateCupsd cupsd;
     ASSERT_TRUE(cupsd.running()) << cupsd.log("error_log");
+    // The scheduler is our own copy, out of reach of a cupsd AppArmor profile.
+    char exe[4096] = {};
+    ASSERT_GT(
+        readlink(("/proc/" + std::to_string(cupsd.pid()) + "/exe").c_str(), exe, sizeof(exe) - 1),
+        0);
+    EXPECT_EQ(std::string(exe), cupsd.program());
+    std::ifstream apparmor("/sys/module/apparmor/parameters/enabled");
+    std::string enabled;
+    if (apparmor >> enabled && enabled == "Y") {
+        std::ifstream attr("/proc/" + std::to_string(cupsd.pid()) + "/attr/current");
+        std::string confinement;
+        std::getline(attr, confinement);
+        EXPECT_EQ(confinement, "unconfined");
+    }
     Output added = run("lpadmin -h " + cupsd.host() + " -p tarnwel -E -v socket://127.0.0.1:" +
                        std::to_string(printer.port()) + " -P '" + kPpd + "' 2>&1");
     ASSERT_EQ(added.status, 0) << added.out;

@@ -108,7 +108,31 @@ TEST(Decoder, RefusesMalformedStreams) {
          47, "does not match"},
         {"unknown density code", job({"1B 26 42 1B 25 2D 39 38 37 36 35 58 1C 16 02 42 17"}), 16,
          "density"},
+        {"paper size cut short", job({"1B 26 42 1B 25 2D 39 38 37 36 35 58 1B 78 10 00 1B 79"}), 12,
+         "paper size command cut short"},
+        {"copies cut short", job({"1B 26 42 1B 25 2D 39 38 37 36 35 58 1B 26 6C 01 00 49"}), 12,
+         "copies command cut short"},
+        {"end of job cut short", job({kHeader, kPage, "1C 16 04 45"}), valid.size() - 5,
+         "end-of-job command cut short"},
+        // 64 runs of 127 and one of 65: 8193 bytes.
+        {"line wider than the printer takes", {}, pageAt + 9, "8193 bytes, more than"},
+        {"blank line past 65535 lines", {}, pageAt + 9 + 65535 * 5, "more than 65535 lines"},
+        {"raster line past 65535 lines", {}, pageAt + 9 + 65535 * 5, "more than 65535 lines"},
     };
+    const size_t n = sizeof(cases) / sizeof(cases[0]);
+    std::string wide = "1B 2A 41 02 82 00";
+    for (int i = 0; i < 64; i++)
+        wide += " 82 AA";
+    wide += " C0 AA";
+    cases[n - 3].stream =
+        job({kHeader, "1B 24 41 1B 21 41 00 00 10", wide.c_str(), "1B 24 42", kEnd});
+    std::string blanks;
+    for (int i = 0; i < 65535; i++)
+        blanks += "1B 2A 42 01 00 ";
+    cases[n - 2].stream = job(
+        {kHeader, "1B 24 41 1B 21 41 00 00 10", blanks.c_str(), "1B 2A 42 01 00 1B 24 42", kEnd});
+    cases[n - 1].stream = job({kHeader, "1B 24 41 1B 21 41 00 00 10", blanks.c_str(),
+                               "1B 2A 41 02 02 00 00 AA 1B 24 42", kEnd});
     // A setting given twice.
     cases[5].stream = job({"1B 26 42 1B 25 2D 39 38 37 36 35 58 1C 16 01 42 13 1C 16 01 42 10"});
     cases[5].offset = 17;
@@ -177,6 +201,23 @@ TEST(RoundTrip, RandomPagesComeBackPixelForPixel) {
             EXPECT_EQ(images[k].width_bytes, bpl);
             EXPECT_EQ(images[k].height, height);
             ASSERT_TRUE(SameBytes(in[k].pixels, images[k].pixels));
+        }
+        // One page at a time from the stream, as tarnwel-decode writes them.
+        tarnwel::StreamJob bare;
+        tarnwel::StreamError e;
+        const uint8_t* data = reinterpret_cast<const uint8_t*>(r.out.data());
+        ASSERT_TRUE(tarnwel::decode_stream(data, r.out.size(), bare, e, false));
+        for (bool reading : {false, true}) {
+            std::vector<tarnwel::PageImage> all = tarnwel::page_images(job, reading);
+            ASSERT_EQ(tarnwel::page_image_count(bare, reading), all.size());
+            for (size_t k = 0; k < all.size(); k++) {
+                SCOPED_TRACE("image " + std::to_string(k + 1) + (reading ? " reading order" : ""));
+                tarnwel::PageImage one =
+                    tarnwel::page_image(bare, k, reading, 0, data, r.out.size());
+                EXPECT_EQ(one.stream_index, all[k].stream_index);
+                EXPECT_EQ(one.height, all[k].height);
+                ASSERT_TRUE(SameBytes(all[k].pixels, one.pixels));
+            }
         }
     }
 }
@@ -267,6 +308,28 @@ TEST(RoundTrip, GhostscriptPageThroughFilterAndBack) {
         }
     }
     EXPECT_GT(inked, 100000u);
+}
+
+// tarnwel-decode holds one page image at a time: ten blank pages of
+// 12000 x 12000 dots (18 MB each) fit in 128 MB of address space.
+TEST(Decoder, WritesImagesOnePageAtATime) {
+#ifdef TARNWEL_SANITIZE
+    GTEST_SKIP() << "the sanitizers reserve more address space than any limit allows";
+#endif
+    std::string pages;
+    for (int i = 0; i < 10; i++)
+        pages += "1B 24 41 1B 21 41 00 00 10 1B 24 42 ";
+    Bytes stream =
+        job({"1B 26 42 1B 25 2D 39 38 37 36 35 58 1C 16 01 42 13 1C 16 02 42 12 "
+             "1B 78 E0 2E 1B 79 E0 2E 1B 26 6C 01 00 49 25 1B 26 41 09 00 00 "
+             "1C 16 04 42 00",
+             pages.c_str(), kEnd});
+    std::string dir = temp_dir();
+    write_file(dir + "/job.prn", std::string(stream.begin(), stream.end()));
+    ASSERT_EQ(sh("ulimit -v 131072 && " + std::string(TARNWEL_BINARY_DIR) +
+                 "/tools/tarnwel-decode --quiet --png " + dir + "/p " + dir + "/job.prn"),
+              0);
+    EXPECT_EQ(sh("test -s " + dir + "/p-010.png"), 0);
 }
 
 }  // namespace

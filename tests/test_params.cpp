@@ -205,12 +205,32 @@ TEST(PageHeaderCheck, RefusesWhatThePrinterCannotCarry) {
         const char* error;  // nullptr: accepted
     } cases[] = {
         {"A4 at 600 dpi", [](cups_page_header2_t&) {}, nullptr},
-        {"largest page",
+        {"Legal at 1200 dpi, the largest page",
+         [](cups_page_header2_t& h) {
+             h.cupsHeight = 16800;
+             h.cupsBytesPerLine = 1275;
+         },
+         nullptr},
+        {"widest lines, as many as the largest page holds",
+         [](cups_page_header2_t& h) {
+             h.cupsHeight = 2614;
+             h.cupsBytesPerLine = 8192;
+         },
+         nullptr},
+        {"one line more than the largest page",
+         [](cups_page_header2_t& h) {
+             h.cupsHeight = 16801;
+             h.cupsBytesPerLine = 1275;
+         },
+         "ERROR: Page 3: raster of 21421275 bytes (cupsBytesPerLine 1275 x cupsHeight 16801) is "
+         "more than the printer accepts (21420000).\n"},
+        {"most lines of the widest kind",
          [](cups_page_header2_t& h) {
              h.cupsHeight = 65535;
              h.cupsBytesPerLine = 8192;
          },
-         nullptr},
+         "ERROR: Page 3: raster of 536862720 bytes (cupsBytesPerLine 8192 x cupsHeight 65535) is "
+         "more than the printer accepts (21420000).\n"},
         {"too many lines", [](cups_page_header2_t& h) { h.cupsHeight = 65536; },
          "ERROR: Page 3: cupsHeight 65536 is more than the printer accepts (65535).\n"},
         {"line too long", [](cups_page_header2_t& h) { h.cupsBytesPerLine = 9000; },

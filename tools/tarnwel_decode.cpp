@@ -47,7 +47,13 @@ static bool write_png(const std::string& path, const PageImage& img, unsigned dp
         return false;
     png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
     png_infop info = png ? png_create_info_struct(png) : nullptr;
-    if (!png || !info || setjmp(png_jmpbuf(png))) {
+    if (!png || !info) {
+        png_destroy_write_struct(&png, &info);
+        fclose(f);
+        return false;
+    }
+    // libpng reports its errors by jumping back here.
+    if (setjmp(png_jmpbuf(png))) {
         png_destroy_write_struct(&png, &info);
         fclose(f);
         return false;
@@ -104,9 +110,16 @@ int main(int argc, char** argv) {
             case 'r':
                 readingOrder = true;
                 break;
-            case 'H':
-                pageHeight = static_cast<unsigned>(strtoul(optarg, nullptr, 10));
+            case 'H': {
+                unsigned long h = strtoul(optarg, nullptr, 10);
+                if (h > kMaxPageLines) {
+                    fprintf(stderr, "tarnwel-decode: --page-height %s is more than %u lines\n",
+                            optarg, kMaxPageLines);
+                    return 2;
+                }
+                pageHeight = static_cast<unsigned>(h);
                 break;
+            }
             case 'q':
                 quiet = true;
                 break;
@@ -137,7 +150,9 @@ int main(int argc, char** argv) {
     bool wantImages = !pngPrefix.empty() || !pbmPrefix.empty();
     StreamJob job;
     StreamError err;
-    if (!decode_stream(data.data(), data.size(), job, err, wantImages)) {
+    // Pages are rendered one at a time from the stream below, so that memory
+    // holds one page however many the stream has.
+    if (!decode_stream(data.data(), data.size(), job, err, false)) {
         fprintf(stderr, "tarnwel-decode: %s: invalid stream at byte offset %zu: %s\n", path,
                 err.offset, err.message.c_str());
         return 1;
@@ -164,23 +179,24 @@ int main(int argc, char** argv) {
     }
 
     if (wantImages) {
-        std::vector<PageImage> images = page_images(job, readingOrder, pageHeight);
-        for (size_t i = 0; i < images.size(); i++) {
+        for (size_t i = 0; i < page_image_count(job, readingOrder); i++) {
+            PageImage image =
+                page_image(job, i, readingOrder, pageHeight, data.data(), data.size());
             char num[32];
             snprintf(num, sizeof(num), "-%03zu", i + 1);
             if (!pngPrefix.empty()) {
                 std::string out = pngPrefix + num + ".png";
-                if (!write_png(out, images[i], dpi)) {
+                if (!write_png(out, image, dpi)) {
                     fprintf(stderr, "tarnwel-decode: cannot write %s\n", out.c_str());
                     return 2;
                 }
                 if (!quiet)
-                    printf("Wrote %s (%u x %u)\n", out.c_str(), images[i].width_bytes * 8,
-                           images[i].height);
+                    printf("Wrote %s (%u x %u)\n", out.c_str(), image.width_bytes * 8,
+                           image.height);
             }
             if (!pbmPrefix.empty()) {
                 std::string out = pbmPrefix + num + ".pbm";
-                if (!write_pbm(out, images[i])) {
+                if (!write_pbm(out, image)) {
                     fprintf(stderr, "tarnwel-decode: cannot write %s\n", out.c_str());
                     return 2;
                 }

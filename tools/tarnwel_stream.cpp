@@ -126,6 +126,8 @@ class Parser {
         if (state == State::InPage) {
             if (is(kBlankLine, sizeof(kBlankLine))) {
                 StreamPage& p = job.pages.back();
+                if (p.lines_sent >= kMaxPageLines)
+                    return too_many_lines();
                 p.blank_commands++;
                 p.lines_sent++;
                 if (keep)
@@ -136,6 +138,7 @@ class Parser {
             if (prefix({0x1B, 0x2A, 0x41, 0x02}))
                 return raster_line();
             if (is(kEndPage, sizeof(kEndPage))) {
+                job.pages.back().end_offset = pos;
                 pos += sizeof(kEndPage);
                 state = State::BetweenPages;
                 return true;
@@ -152,13 +155,16 @@ class Parser {
                 state = State::InPage;
                 return true;
             }
-            if (prefix({0x1C, 0x16, 0x04, 0x45}) && has(5))
-                return end_job();
+            if (prefix({0x1C, 0x16, 0x04, 0x45}))
+                return has(5) ? end_job() : cut_short("end-of-job");
             if (is(kEndPage, sizeof(kEndPage)))
                 return fail(pos, "end-page without begin-page");
             return fail(pos, "expected begin-page (1B 24 41 ...) or end-of-job (1C 16 04 45)");
         }
-        // The job header.
+        // The job header. A command whose first bytes are there but not the
+        // rest is cut short by the end of the stream.
+        if (const char* name = header_command_cut_short())
+            return cut_short(name);
         if (prefix({0x1C, 0x16, 0x01, 0x42}) && has(5)) {
             uint8_t c = data[pos + 4];
             if (c != 0x10 && c != 0x12 && c != 0x13)
@@ -213,6 +219,36 @@ class Parser {
         return fail(pos, "unknown command in the job header");
     }
 
+    bool cut_short(const char* name) {
+        return fail(pos, std::string(name) + " command cut short by the end of the stream");
+    }
+    bool too_many_lines() {
+        return fail(pos, "page of more than " + std::to_string(kMaxPageLines) +
+                             " lines: the printer takes at most " + std::to_string(kMaxPageLines));
+    }
+
+    // The name of the job header command the stream ends inside, if any.
+    const char* header_command_cut_short() const {
+        struct Command {
+            std::initializer_list<uint8_t> start;
+            size_t length;
+            const char* name;
+        };
+        static const Command commands[] = {
+            {{0x1C, 0x16, 0x01, 0x42}, 5, "paper weight"},
+            {{0x1C, 0x16, 0x02, 0x42}, 5, "print density"},
+            {{0x1B, 0x78}, 8, "paper size"},
+            {{0x1B, 0x26, 0x6C}, 7, "copies"},
+            {{0x1B, 0x26, 0x41, 0x09, 0x00}, 6, "duplex mode"},
+            {{0x1C, 0x16, 0x05, 0x46}, 5, "manual duplex"},
+            {{0x1C, 0x16, 0x04, 0x42}, 5, "begin-job"},
+        };
+        for (const Command& c : commands)
+            if (prefix(c.start) && !has(c.length))
+                return c.name;
+        return nullptr;
+    }
+
     bool begin_job() {
         const Setting required[] = {kWeight, kDensity, kPaperSize, kCopies, kDuplex};
         for (Setting s : required)
@@ -253,6 +289,12 @@ class Parser {
         StreamPage& p = job.pages.back();
         if (line.empty())
             return fail(pos, "raster line with no data");
+        if (line.size() > kMaxLineBytes)
+            return fail(pos, "raster line decodes to " + std::to_string(line.size()) +
+                                 " bytes, more than the printer takes (" +
+                                 std::to_string(kMaxLineBytes) + ")");
+        if (p.lines_sent >= kMaxPageLines)
+            return too_many_lines();
         if (p.ink_lines == 0 && p.width_bytes == 0) {
             p.width_bytes = static_cast<unsigned>(line.size());
             if (keep)
@@ -340,40 +382,77 @@ unsigned default_page_height(const StreamJob& job) {
     return job.paper_height;
 }
 
-std::vector<PageImage> page_images(const StreamJob& job, bool reading_order, unsigned page_height) {
-    std::vector<PageImage> images;
-    unsigned paperBytes = (job.paper_width + 7) / 8;
+size_t page_image_count(const StreamJob& job, bool reading_order) {
+    size_t n = job.pages.size();
+    if (reading_order && job.duplex != Duplex::None && n >= 2 && n % 2 == 0 &&
+        is_completing_page(job, n - 2))
+        n--;
+    return n;
+}
+
+// Calls line(bytes) for every line the page sent, blank ones with nullptr,
+// reading the stream decode_stream() accepted from the page's begin-page on.
+template <typename LineFn>
+static bool for_each_line(const uint8_t* data, size_t size, const StreamPage& p, LineFn line) {
+    std::vector<uint8_t> bytes;
+    std::string message;
+    size_t pos = p.offset + sizeof(kBeginPage);
+    while (pos < p.end_offset && p.end_offset <= size) {
+        if (data[pos + 2] == kBlankLine[2]) {
+            line(nullptr);
+            pos += sizeof(kBlankLine);
+            continue;
+        }
+        size_t n = le16(data + pos + 4);
+        if (pos + 6 + n > size || !unpack_line(data + pos + 6, n, bytes, message))
+            return false;
+        line(bytes.data());
+        pos += 6 + n;
+    }
+    return pos == p.end_offset;
+}
+
+PageImage page_image(const StreamJob& job, size_t n, bool reading_order, unsigned page_height,
+                     const uint8_t* data, size_t size) {
+    bool sheets = reading_order && job.duplex != Duplex::None;
+    // Sheets arrive even page first.
+    size_t i = n;
+    if (sheets && n + 1 < job.pages.size())
+        i = n % 2 == 0 ? n + 1 : n - 1;
+    else if (sheets && n % 2 == 1)
+        i = n - 1;
     if (page_height == 0)
         page_height = default_page_height(job);
-    for (size_t i = 0; i < job.pages.size(); i++) {
-        const StreamPage& p = job.pages[i];
-        PageImage img;
-        img.stream_index = i;
-        img.width_bytes = p.width_bytes ? p.width_bytes : paperBytes;
-        img.height = std::max(page_height, p.lines_sent);
-        img.pixels.assign(static_cast<size_t>(img.width_bytes) * img.height, 0);
-        if (p.width_bytes)
-            for (unsigned y = 0; y < p.lines_sent; y++)
-                memcpy(&img.pixels[static_cast<size_t>(y) * img.width_bytes],
-                       &p.pixels[static_cast<size_t>(y) * p.width_bytes], p.width_bytes);
-        images.push_back(std::move(img));
+    const StreamPage& p = job.pages[i];
+    PageImage img;
+    img.stream_index = i;
+    img.width_bytes = p.width_bytes ? p.width_bytes : (job.paper_width + 7) / 8;
+    img.height = std::max(page_height, p.lines_sent);
+    img.pixels.assign(static_cast<size_t>(img.width_bytes) * img.height, 0);
+    if (p.width_bytes && !p.pixels.empty()) {
+        for (unsigned y = 0; y < p.lines_sent; y++)
+            memcpy(&img.pixels[static_cast<size_t>(y) * img.width_bytes],
+                   &p.pixels[static_cast<size_t>(y) * p.width_bytes], p.width_bytes);
+    } else if (p.width_bytes && data) {
+        uint8_t* at = img.pixels.data();
+        for_each_line(data, size, p, [&](const uint8_t* line) {
+            if (line)
+                memcpy(at, line, p.width_bytes);
+            at += img.width_bytes;
+        });
     }
-    if (!reading_order || job.duplex == Duplex::None)
-        return images;
+    if (sheets && job.duplex == Duplex::LongEdge && n % 2 == 1) {
+        std::reverse(img.pixels.begin(), img.pixels.end());
+        for (uint8_t& b : img.pixels)
+            b = reverse_bits(b);
+    }
+    return img;
+}
 
-    // Sheets arrive even page first.
-    for (size_t i = 0; i + 1 < images.size(); i += 2)
-        std::swap(images[i], images[i + 1]);
-    if (job.duplex == Duplex::LongEdge) {
-        for (size_t i = 1; i < images.size(); i += 2) {
-            PageImage& img = images[i];
-            std::reverse(img.pixels.begin(), img.pixels.end());
-            for (uint8_t& b : img.pixels)
-                b = reverse_bits(b);
-        }
-    }
-    if (!images.empty() && is_completing_page(job, images.back().stream_index))
-        images.pop_back();
+std::vector<PageImage> page_images(const StreamJob& job, bool reading_order, unsigned page_height) {
+    std::vector<PageImage> images;
+    for (size_t n = 0; n < page_image_count(job, reading_order); n++)
+        images.push_back(page_image(job, n, reading_order, page_height));
     return images;
 }
 

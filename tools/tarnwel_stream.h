@@ -13,8 +13,14 @@ namespace tarnwel {
 
 enum class Duplex { None = 0, LongEdge = 1, ShortEdge = 2 };
 
+// What the printer takes: lines of at most 8192 bytes (65,536 dots), pages of
+// at most 65535 lines.
+constexpr unsigned kMaxLineBytes = 8192;
+constexpr unsigned kMaxPageLines = 65535;
+
 struct StreamPage {
     size_t offset = 0;         // of its begin-page command
+    size_t end_offset = 0;     // of its end-page command
     unsigned width_bytes = 0;  // decoded width of its raster lines (0: no ink line)
     unsigned lines_sent = 0;   // raster line and blank line commands
     unsigned ink_lines = 0;    // raster line commands
@@ -69,6 +75,14 @@ struct PageImage {
 // else the paper height.
 std::vector<PageImage> page_images(const StreamJob& job, bool reading_order,
                                    unsigned page_height = 0);
+
+// The same images one at a time, so that memory holds one page whatever the
+// stream holds: image `n` of page_image_count(). Pixels come from the pages'
+// kept pixels or, when the stream was decoded without them, from the stream
+// `data` again (the one decode_stream() accepted).
+size_t page_image_count(const StreamJob& job, bool reading_order);
+PageImage page_image(const StreamJob& job, size_t n, bool reading_order, unsigned page_height = 0,
+                     const uint8_t* data = nullptr, size_t size = 0);
 
 // The raster height page_images() uses when given 0.
 unsigned default_page_height(const StreamJob& job);
