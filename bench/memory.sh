@@ -16,8 +16,8 @@ ppd=$(find "$build/ppd" -name tnml20.ppd | head -1)
 printf '%-28s %-15s %8s %10s %7s\n' input duplex raster peak_MiB status
 # The last two stay just within the largest page, in the pattern PackBits
 # lengthens most.
-for spec in "8192 20000 2" "8192 65535 2" "1275 16800 3" "1275 16800 3 worst" "8192 2614 3 worst"; do
-  read -r bpl lines pages pattern <<<"$spec"
+for input in "8192 20000 2" "8192 65535 2" "1275 16800 3" "1275 16800 3 worst" "8192 2614 3 worst"; do
+  read -r bpl lines pages pattern <<<"$input"
   in=$dir/$bpl-$lines-$pattern.ras
   "$build/bench/hostile_raster" "$in" "$bpl" "$lines" "$pages" $pattern
   size=$(stat -c %s "$in")

@@ -95,7 +95,12 @@ void release_color_row() {
 bool InitBMPHeader(int width, int height, int planes, int bpp) {
     int64_t offBits = planes == 3 ? 54 : 62;
     int64_t sizeImage = static_cast<int64_t>(width) * height * planes * bpp / 8;
-    if (width < 0 || height < 0 || sizeImage + offBits > INT32_MAX)
+    // The row buffer is sized by the header, whatever the height: a row the
+    // size fields could not count even alone (a page of no lines but billions
+    // of pixels wide) is a page too large, not gigabytes to allocate and fill.
+    int64_t rowBytes = static_cast<int64_t>(width) * planes * bpp / 8;
+    if (width < 0 || height < 0 || sizeImage + offBits > INT32_MAX ||
+        rowBytes + offBits > INT32_MAX)
         return false;
     g_bmfh.bfType = 0x4D42;  // "BM"
     g_bmfh.bfOffBits = static_cast<int32_t>(offBits);

@@ -182,33 +182,62 @@ TEST_F(BmpTest, RowBeforeItsHeaderWritesNothing) {
     unlink(secondName.c_str());
 }
 
-// A header whose row the process cannot hold (a page of no lines, nearly
-// INT_MAX pixels wide: 6 GB for a colour row) is refused like an oversized
-// page. The child runs with 1 GB of address space, so that the allocation fails.
+// Runs `work` in a child limited to `limit` bytes of address space, and
+// returns the child's exit status (-1: killed by a signal).
+int in_child_with_address_space(rlim_t limit, void (*work)()) {
+    fflush(nullptr);
+    pid_t pid = fork();
+    if (pid == 0) {
+        rlimit r = {limit, limit};
+        setrlimit(RLIMIT_AS, &r);
+        work();
+        fflush(nullptr);
+        _exit(color_raster == nullptr && adj_rgb_width == 0 ? 0 : 3);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+FILE* g_colour_file = nullptr;
+
+// A header whose row the process cannot hold is refused like an oversized
+// page: a page of no lines, 700 million pixels wide, asks for a 2.1 GB colour
+// row, and the child has 1 GB of address space.
 TEST_F(BmpTest, RowTooLargeToHoldGetsNoHeader) {
 #ifdef TARNWEL_SANITIZE
     GTEST_SKIP() << "the sanitizers reserve more address space than any limit allows";
 #endif
-    FILE* f = temp_stream();
-    fflush(nullptr);
-    pid_t pid = fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        rlimit limit = {1L << 30, 1L << 30};
-        setrlimit(RLIMIT_AS, &limit);
-        BYTE px[3] = {1, 2, 3};
-        WriteRGBBMPHeader(f, INT32_MAX - 100, 0);
-        WriteRGBBMPRaster(f, px, 1);
-        bool refused = color_raster == nullptr && adj_rgb_width == 0;
-        fflush(f);
-        _exit(refused ? 0 : 3);
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    ASSERT_TRUE(WIFEXITED(status)) << "killed by signal " << WTERMSIG(status);
-    EXPECT_EQ(WEXITSTATUS(status), 0);
+    g_colour_file = temp_stream();
+    EXPECT_EQ(in_child_with_address_space(rlim_t{1} << 30,
+                                          [] {
+                                              BYTE px[3] = {1, 2, 3};
+                                              WriteRGBBMPHeader(g_colour_file, 700000000, 0);
+                                              WriteRGBBMPRaster(g_colour_file, px, 1);
+                                          }),
+              0);
     EXPECT_EQ(read_file(path_).size(), 0u);
-    fclose(f);
+    fclose(g_colour_file);
+}
+
+// A row that no image of the format can hold (its bytes alone pass the
+// 32-bit size fields) is refused before anything is allocated, even for an
+// image of no lines and where the allocation would succeed: the child has
+// 3 GB of address space, the row of a page nearly INT_MAX pixels wide would
+// be 6 GB and one of 716 million pixels 2.1 GB.
+TEST_F(BmpTest, RowBeyondTheFormatIsNeverAllocated) {
+#ifdef TARNWEL_SANITIZE
+    GTEST_SKIP() << "the sanitizers reserve more address space than any limit allows";
+#endif
+    g_colour_file = temp_stream();
+    EXPECT_EQ(in_child_with_address_space(rlim_t{3} << 30,
+                                          [] { WriteRGBBMPHeader(g_colour_file, 716000000, 0); }),
+              0);
+    EXPECT_EQ(in_child_with_address_space(
+                  rlim_t{3} << 30, [] { WriteRGBBMPHeader(g_colour_file, INT32_MAX - 100, 0); }),
+              0);
+    EXPECT_EQ(read_file(path_).size(), 0u);
+    fclose(g_colour_file);
 }
 
 TEST_F(BmpTest, SizesBeyondTheFormatGetNoHeader) {

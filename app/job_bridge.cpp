@@ -1,0 +1,372 @@
+#include "job_bridge.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#ifndef TARNWEL_DEFAULT_FILTER
+#define TARNWEL_DEFAULT_FILTER "/usr/lib/cups/filter/rastertotarnwel"
+#endif
+#ifndef TARNWEL_DEFAULT_PPD_DIR
+#define TARNWEL_DEFAULT_PPD_DIR "/usr/share/cups/model/tarnwel"
+#endif
+
+namespace tarnwel {
+
+std::string JobSettings::option_string() const {
+    return "PrintDensity=" + density + " PaperWeight=" + weight + " Duplex=" + duplex;
+}
+
+JobSettings job_settings(const pappl_pr_options_t* options) {
+    JobSettings s;
+    s.density = density_choice(options->print_darkness);
+    s.weight =
+        paper_weight_choice(options->media.type[0] ? options->media.type : kDefaultMediaType);
+    switch (options->sides) {
+        case PAPPL_SIDES_TWO_SIDED_LONG_EDGE:
+            s.duplex = "DuplexNoTumble";
+            break;
+        case PAPPL_SIDES_TWO_SIDED_SHORT_EDGE:
+            s.duplex = "DuplexTumble";
+            break;
+        default:
+            s.duplex = "None";
+            break;
+    }
+    s.copies = options->copies > 0 ? options->copies : 1;
+    return s;
+}
+
+cups_page_header2_t filter_page_header(const cups_page_header2_t& page,
+                                       const JobSettings& settings) {
+    cups_page_header2_t h;
+    memset(&h, 0, sizeof(h));
+    memcpy(h.MediaClass, page.MediaClass, sizeof(h.MediaClass));
+    memcpy(h.MediaType, page.MediaType, sizeof(h.MediaType));
+    memcpy(h.OutputType, page.OutputType, sizeof(h.OutputType));
+    h.HWResolution[0] = page.HWResolution[0];
+    h.HWResolution[1] = page.HWResolution[1];
+    h.PageSize[0] = page.PageSize[0];
+    h.PageSize[1] = page.PageSize[1];
+    // What the PPD declares: 12 pt on every side the printer cannot reach.
+    h.Margins[0] = h.Margins[1] = kMarginPoints;
+    h.ImagingBoundingBox[0] = h.ImagingBoundingBox[1] = kMarginPoints;
+    h.ImagingBoundingBox[2] =
+        page.PageSize[0] > kMarginPoints ? page.PageSize[0] - kMarginPoints : 0;
+    h.ImagingBoundingBox[3] =
+        page.PageSize[1] > kMarginPoints ? page.PageSize[1] - kMarginPoints : 0;
+    h.Duplex = settings.duplex != "None" ? CUPS_TRUE : CUPS_FALSE;
+    h.Tumble = settings.duplex == "DuplexTumble" ? CUPS_TRUE : CUPS_FALSE;
+    h.NumCopies = static_cast<unsigned>(settings.copies);
+    h.Orientation = page.Orientation;
+    h.MediaPosition = page.MediaPosition;
+    h.cupsWidth = page.cupsWidth;
+    h.cupsHeight = page.cupsHeight;
+    h.cupsBitsPerColor = 1;
+    h.cupsBitsPerPixel = 1;
+    h.cupsBytesPerLine = (page.cupsWidth + 7) / 8;
+    h.cupsColorOrder = CUPS_ORDER_CHUNKED;
+    h.cupsColorSpace = CUPS_CSPACE_K;
+    h.cupsNumColors = 1;
+    h.cupsPageSize[0] = static_cast<float>(page.PageSize[0]);
+    h.cupsPageSize[1] = static_cast<float>(page.PageSize[1]);
+    h.cupsImagingBBox[0] = h.cupsImagingBBox[1] = kMarginPoints;
+    h.cupsImagingBBox[2] = static_cast<float>(h.ImagingBoundingBox[2]);
+    h.cupsImagingBBox[3] = static_cast<float>(h.ImagingBoundingBox[3]);
+    // The PPD's name of the size, as CUPS's raster filters fill it in.
+    pwg_media_t* pwg = pwgMediaForSize(static_cast<int>(page.PageSize[0] * 2540 / 72),
+                                       static_cast<int>(page.PageSize[1] * 2540 / 72));
+    const char* name = pwg ? ppd_media_name(pwg->pwg) : nullptr;
+    if (name)
+        snprintf(h.cupsPageSizeName, sizeof(h.cupsPageSizeName), "%s", name);
+    else
+        snprintf(h.cupsPageSizeName, sizeof(h.cupsPageSizeName), "Custom.%ux%u", page.PageSize[0],
+                 page.PageSize[1]);
+    return h;
+}
+
+void dither_line(const unsigned char* grey, unsigned width, unsigned y,
+                 const pappl_dither_t& dither, unsigned char* out) {
+    const unsigned char* row = dither[y & 15];
+    memset(out, 0, (width + 7) / 8);
+    for (unsigned x = 0; x < width; x++) {
+        // A grey at or below the threshold is black; white paper stays white
+        // even where a matrix holds 255.
+        unsigned char v = grey[x];
+        if (v != 255 && v <= row[x & 15])
+            out[x >> 3] |= static_cast<unsigned char>(0x80 >> (x & 7));
+    }
+}
+
+std::string filter_program() {
+    const char* env = getenv("TARNWEL_FILTER");
+    return env && *env ? env : TARNWEL_DEFAULT_FILTER;
+}
+
+std::string ppd_path(const Model& model) {
+    const char* env = getenv("TARNWEL_PPD_DIR");
+    return std::string(env && *env ? env : TARNWEL_DEFAULT_PPD_DIR) + "/" + model.ppd;
+}
+
+JobBridge::JobBridge(pappl_job_t* job, pappl_device_t* device) : job_(job), device_(device) {
+    memset(&header_, 0, sizeof(header_));
+    memset(dither_, 0, sizeof(dither_));
+    pappl_printer_t* printer = papplJobGetPrinter(job);
+    const char* uri = printer ? papplPrinterGetDeviceURI(printer) : nullptr;
+    deviceUri_ = uri ? uri : "(unknown)";
+}
+
+JobBridge::~JobBridge() {
+    if (raster_)
+        cupsRasterClose(raster_);
+    // A filter still running here is killed and reaped by its destructor.
+}
+
+bool JobBridge::canceled_by_user() const {
+    // papplJobIsCanceled() is also true for a job PAPPL has just aborted,
+    // whose stream still ends the normal way.
+    return papplJobIsCanceled(job_) && papplJobGetState(job_) != IPP_JSTATE_ABORTED;
+}
+
+bool JobBridge::fail(const std::string& reason) {
+    papplLogJob(job_, PAPPL_LOGLEVEL_ERROR, "%s", reason.c_str());
+    papplJobSetMessage(job_, "%s", reason.c_str());
+    failed_ = true;
+    return false;
+}
+
+void JobBridge::log_filter_line(const std::string& line) {
+    auto after = [&](size_t n) {
+        size_t i = n;
+        while (i < line.size() && line[i] == ' ')
+            i++;
+        return line.substr(i);
+    };
+    if (line.compare(0, 6, "ERROR:") == 0) {
+        std::string text = after(6);
+        papplLogJob(job_, PAPPL_LOGLEVEL_ERROR, "%s", text.c_str());
+        std::lock_guard<std::mutex> guard(logLock_);
+        lastError_ = text;
+    } else if (line.compare(0, 8, "WARNING:") == 0) {
+        papplLogJob(job_, PAPPL_LOGLEVEL_WARN, "%s", after(8).c_str());
+    } else if (line.compare(0, 5, "PAGE:") == 0) {
+        papplLogJob(job_, PAPPL_LOGLEVEL_INFO, "Printed page %s", after(5).c_str());
+        if (countPages_)
+            papplJobSetImpressionsCompleted(job_, 1);
+    } else {
+        papplLogJob(job_, PAPPL_LOGLEVEL_DEBUG, "%s", line.c_str());
+    }
+}
+
+bool JobBridge::start_job(const pappl_pr_options_t* options, bool countPages) {
+    countPages_ = countPages;
+    settings_ = job_settings(options);
+    pappl_printer_t* printer = papplJobGetPrinter(job_);
+    const Model* model = find_model(printer ? papplPrinterGetDriverName(printer) : nullptr);
+    if (!model)
+        return fail("The printer's driver is not one of this application's.");
+
+    filter_ = std::make_unique<FilterProcess>(
+        [this](const void* data, size_t size) {
+            return papplDeviceWrite(device_, data, size) == static_cast<ssize_t>(size);
+        },
+        [this](const std::string& line) { log_filter_line(line); });
+    char id[32], copies[32];
+    snprintf(id, sizeof(id), "%d", papplJobGetID(job_));
+    snprintf(copies, sizeof(copies), "%d", settings_.copies);
+    const char* user = papplJobGetUsername(job_);
+    const char* title = papplJobGetName(job_);
+    std::string options_arg = settings_.option_string();
+    papplLogJob(job_, PAPPL_LOGLEVEL_INFO, "Printer driver options: %s, copies %d",
+                options_arg.c_str(), settings_.copies);
+    std::string error;
+    if (!filter_->start(
+            filter_program(),
+            {id, user ? user : "guest", title ? title : "Untitled", copies, options_arg},
+            ppd_path(*model), error)) {
+        filter_.reset();
+        return fail(error);
+    }
+    raster_ = cupsRasterOpen(filter_->input(), CUPS_RASTER_WRITE);
+    if (!raster_) {
+        filter_.reset();  // stops the filter
+        return fail("Unable to open the raster stream to the printer driver.");
+    }
+    return true;
+}
+
+bool JobBridge::start_page(const pappl_pr_options_t* options, unsigned page) {
+    if (failed_)
+        return false;
+    // PAPPL prints the copies of a JPEG or PNG job by handing the same page
+    // over again; the printer makes copies itself from the count in the job
+    // header, so a page number that does not advance is not sent twice.
+    skipPage_ = page <= lastPage_;
+    if (skipPage_)
+        return true;
+    lastPage_ = page;
+    memcpy(dither_, options->dither, sizeof(dither_));
+    header_ = filter_page_header(options->header, settings_);
+    oneBit_ = options->header.cupsBitsPerPixel == 1;
+    bits_.assign(header_.cupsBytesPerLine, 0);
+    y_ = 0;
+    inPage_ = true;
+    if (!cupsRasterWriteHeader2(raster_, &header_)) {
+        // The filter has stopped reading; its exit status and ERROR: line
+        // tell why at the end of the job.
+        failed_ = true;
+        return false;
+    }
+    return true;
+}
+
+bool JobBridge::write_line(const unsigned char* line) {
+    if (failed_)
+        return false;
+    if (skipPage_ || !inPage_ || y_ >= header_.cupsHeight)
+        return true;
+    // Pages that come as one bit already (Ghostscript's, for PDF) go as they
+    // are; 8-bit grey is dithered with the job's matrix.
+    if (oneBit_)
+        memcpy(bits_.data(), line, header_.cupsBytesPerLine);
+    else
+        dither_line(line, header_.cupsWidth, y_, dither_, bits_.data());
+    y_++;
+    if (cupsRasterWritePixels(raster_, bits_.data(), header_.cupsBytesPerLine) == 0) {
+        failed_ = true;
+        return false;
+    }
+    return true;
+}
+
+bool JobBridge::end_page() {
+    if (failed_)
+        return false;
+    if (skipPage_ || !inPage_)
+        return true;
+    inPage_ = false;
+    const unsigned received = y_;
+    const bool canceled = canceled_by_user();
+    // A page cut short is completed with white lines, so that the raster and
+    // the printer's stream stay whole; the filter then finishes the page.
+    // (A cancelled job's filter is stopped instead.)
+    std::fill(bits_.begin(), bits_.end(), 0);
+    while (y_ < header_.cupsHeight && !canceled) {
+        if (cupsRasterWritePixels(raster_, bits_.data(), header_.cupsBytesPerLine) == 0) {
+            failed_ = true;
+            return false;
+        }
+        y_++;
+    }
+    // PAPPL 1.3.1 counts a PWG raster that ends inside a page as printed:
+    // the job is aborted here, with the page and line where the data ended.
+    if (received < header_.cupsHeight && !canceled) {
+        documentCut_ = "The document ends inside page " + std::to_string(lastPage_) +
+                       ", after line " + std::to_string(received) + " of " +
+                       std::to_string(header_.cupsHeight) + ": it was cut short.";
+        papplLogJob(job_, PAPPL_LOGLEVEL_ERROR, "%s", documentCut_.c_str());
+        papplJobSetMessage(job_, "%s", documentCut_.c_str());
+        papplJobSetReasons(job_, PAPPL_JREASON_DOCUMENT_FORMAT_ERROR, PAPPL_JREASON_NONE);
+        return false;
+    }
+    return true;
+}
+
+bool JobBridge::end_job() {
+    if (!filter_)
+        return false;
+    bool canceled = canceled_by_user();
+    // Cancelled: the filter is asked to stop, as CUPS asks it, and still
+    // closes the stream so that the printer is left ready for the next job.
+    if (canceled)
+        filter_->terminate();
+    if (raster_) {
+        cupsRasterClose(raster_);
+        raster_ = nullptr;
+    }
+    int status = filter_->wait();
+    bool outputFailed = filter_->output_failed();
+    if (!outputFailed)
+        papplDeviceFlush(device_);
+    filter_.reset();
+
+    if (outputFailed) {
+        fail("The printer at " + deviceUri_ +
+             " stopped taking data: it may be switched off, disconnected or out of paper.");
+        papplJobSetReasons(job_, PAPPL_JREASON_ABORTED_BY_SYSTEM, PAPPL_JREASON_NONE);
+        return false;
+    }
+    if (canceled)
+        return true;
+    if (!documentCut_.empty()) {
+        papplJobSetMessage(job_, "%s", documentCut_.c_str());
+        papplJobSetReasons(job_, PAPPL_JREASON_DOCUMENT_FORMAT_ERROR, PAPPL_JREASON_NONE);
+        return false;
+    }
+    if (status != 0) {
+        std::string reason;
+        {
+            std::lock_guard<std::mutex> guard(logLock_);
+            reason = lastError_;
+        }
+        if (reason.empty())
+            reason =
+                status > 128
+                    ? "The printer driver stopped (signal " + std::to_string(status - 128) + ")."
+                    : "The printer driver failed (exit status " + std::to_string(status) + ").";
+        papplJobSetMessage(job_, "%s", reason.c_str());
+        papplJobSetReasons(job_, PAPPL_JREASON_ABORTED_BY_SYSTEM, PAPPL_JREASON_NONE);
+        return false;
+    }
+    if (failed_)
+        return fail("The printer driver stopped reading the job.");
+    return true;
+}
+
+// ---------------------------------------------------------------------------
+// PAPPL's raster callbacks
+// ---------------------------------------------------------------------------
+static JobBridge* bridge_of(pappl_job_t* job) {
+    return static_cast<JobBridge*>(papplJobGetData(job));
+}
+
+bool rstartjob(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* device) {
+    auto* bridge = new JobBridge(job, device);
+    if (!bridge->start_job(options, false)) {
+        // PAPPL ends a job whose start failed without calling rendjob.
+        delete bridge;
+        return false;
+    }
+    papplJobSetData(job, bridge);
+    return true;
+}
+
+bool rstartpage(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t*, unsigned page) {
+    JobBridge* bridge = bridge_of(job);
+    return bridge && bridge->start_page(options, page);
+}
+
+bool rwriteline(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t*, unsigned,
+                const unsigned char* line) {
+    JobBridge* bridge = bridge_of(job);
+    return bridge && bridge->write_line(line);
+}
+
+bool rendpage(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t*, unsigned) {
+    JobBridge* bridge = bridge_of(job);
+    return bridge && bridge->end_page();
+}
+
+bool rendjob(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t*) {
+    JobBridge* bridge = bridge_of(job);
+    if (!bridge)
+        return false;
+    bool ok = bridge->end_job();
+    delete bridge;
+    papplJobSetData(job, nullptr);
+    return ok;
+}
+
+}  // namespace tarnwel

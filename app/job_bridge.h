@@ -1,0 +1,106 @@
+// The job bridge: the pages PAPPL hands over (8-bit grey lines) dithered to
+// one bit and written as a CUPS raster stream into the job's filter process,
+// whose printer stream goes to the device. The filter receives the same
+// arguments, PPD and option string as under CUPS, so the app and CUPS make
+// the same bytes from the same pages.
+#ifndef TARNWEL_APP_JOB_BRIDGE_H
+#define TARNWEL_APP_JOB_BRIDGE_H
+
+#include <cups/raster.h>
+#include <pappl/pappl.h>
+
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "filter_process.h"
+#include "models.h"
+
+namespace tarnwel {
+
+// What the filter is told about a job, in the PPD's option names.
+struct JobSettings {
+    std::string density = "Medium";  // PrintDensity
+    std::string weight = "Medium";   // PaperWeight
+    std::string duplex = "None";     // Duplex: None, DuplexNoTumble, DuplexTumble
+    int copies = 1;
+
+    // The options argument of the filter, as CUPS would pass it.
+    std::string option_string() const;
+};
+
+// The settings of a job from PAPPL's options (which already hold the
+// printer's defaults for whatever the job does not say).
+JobSettings job_settings(const pappl_pr_options_t* options);
+
+// The CUPS raster page header the filter receives for a page of PAPPL's
+// `page` header: one bit of black per pixel, the job's copies and sides, and
+// the PPD's name of the paper size.
+cups_page_header2_t filter_page_header(const cups_page_header2_t& page,
+                                       const JobSettings& settings);
+
+// One line of 8-bit grey (0 black, 255 white) to one bit per pixel (1 black)
+// with the job's dither matrix; `out` holds (width + 7) / 8 bytes.
+void dither_line(const unsigned char* grey, unsigned width, unsigned y,
+                 const pappl_dither_t& dither, unsigned char* out);
+
+// Where the filter program and the PPDs are: build-time defaults that the
+// environment variables TARNWEL_FILTER and TARNWEL_PPD_DIR change.
+std::string filter_program();
+std::string ppd_path(const Model& model);
+
+class JobBridge {
+  public:
+    JobBridge(pappl_job_t* job, pappl_device_t* device);
+    ~JobBridge();
+
+    // Starts the filter for the job. `countPages`: the filter's PAGE: lines
+    // are the job's completed impressions (PAPPL does not count them itself).
+    bool start_job(const pappl_pr_options_t* options, bool countPages);
+    // A page of options->header: 8-bit grey lines (0 black), or 1-bit black
+    // lines (1 black) when the header says one bit per pixel.
+    bool start_page(const pappl_pr_options_t* options, unsigned page);
+    bool write_line(const unsigned char* line);
+    bool end_page();
+    // Ends the stream, waits for the filter and says whether the job printed.
+    bool end_job();
+
+  private:
+    void log_filter_line(const std::string& line);
+    bool fail(const std::string& reason);
+    bool canceled_by_user() const;
+
+    pappl_job_t* job_;
+    pappl_device_t* device_;
+    std::string deviceUri_;
+    JobSettings settings_;
+    pappl_dither_t dither_;
+    std::unique_ptr<FilterProcess> filter_;
+    cups_raster_t* raster_ = nullptr;
+    cups_page_header2_t header_;
+    std::vector<unsigned char> bits_;
+    unsigned y_ = 0;
+    unsigned lastPage_ = 0;
+    bool oneBit_ = false;    // the page's lines are 1-bit black already
+    bool skipPage_ = false;  // a repeated page PAPPL makes for copies
+    bool inPage_ = false;
+    bool countPages_ = false;
+    bool failed_ = false;
+    std::mutex logLock_;
+    std::string lastError_;    // the filter's last ERROR: text
+    std::string documentCut_;  // why the document is incomplete, if it is
+};
+
+// PAPPL's raster callbacks, each handing over to the job's JobBridge.
+bool rstartjob(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* device);
+bool rstartpage(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* device,
+                unsigned page);
+bool rwriteline(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* device, unsigned y,
+                const unsigned char* line);
+bool rendpage(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* device, unsigned page);
+bool rendjob(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* device);
+
+}  // namespace tarnwel
+
+#endif

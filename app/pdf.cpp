@@ -1,0 +1,286 @@
+#include "pdf.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "job_bridge.h"
+
+extern char** environ;
+
+namespace tarnwel {
+
+namespace {
+
+// Ghostscript writing PWG raster to a pipe, its messages logged as they come.
+class Renderer {
+  public:
+    explicit Renderer(pappl_job_t* job) : job_(job) {}
+    ~Renderer() {
+        if (pid_ > 0) {
+            kill(pid_, SIGKILL);
+            wait();
+        }
+    }
+
+    bool start(const std::vector<std::string>& args, std::string& error) {
+        std::vector<std::string> argvS = args;
+        std::vector<char*> argv;
+        for (std::string& a : argvS)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        int out[2], err[2];
+        if (pipe2(out, O_CLOEXEC) != 0) {
+            error = strerror(errno);
+            return false;
+        }
+        if (pipe2(err, O_CLOEXEC) != 0) {
+            error = strerror(errno);
+            close(out[0]);
+            close(out[1]);
+            return false;
+        }
+        posix_spawn_file_actions_t fa;
+        posix_spawn_file_actions_init(&fa);
+        posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
+        posix_spawn_file_actions_adddup2(&fa, out[1], 1);
+        posix_spawn_file_actions_adddup2(&fa, err[1], 2);
+        posix_spawnattr_t attr;
+        posix_spawnattr_init(&attr);
+        sigset_t all, none;
+        sigfillset(&all);
+        sigemptyset(&none);
+        posix_spawnattr_setsigdefault(&attr, &all);
+        posix_spawnattr_setsigmask(&attr, &none);
+        posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+        int rc = posix_spawnp(&pid_, argv[0], &fa, &attr, argv.data(), environ);
+        posix_spawn_file_actions_destroy(&fa);
+        posix_spawnattr_destroy(&attr);
+        close(out[1]);
+        close(err[1]);
+        out_ = out[0];
+        err_ = err[0];
+        if (rc != 0) {
+            pid_ = -1;
+            error = std::string("Unable to start Ghostscript (") + argv[0] + "): " + strerror(rc);
+            return false;
+        }
+        logger_ = std::thread([this] { log_loop(); });
+        return true;
+    }
+
+    int output() const { return out_; }
+    void terminate() {
+        if (pid_ > 0)
+            kill(pid_, SIGTERM);
+    }
+    int wait() {
+        if (out_ >= 0)
+            close(out_);
+        out_ = -1;
+        if (logger_.joinable())
+            logger_.join();
+        if (err_ >= 0)
+            close(err_);
+        err_ = -1;
+        if (pid_ <= 0)
+            return -1;
+        int st = 0;
+        while (waitpid(pid_, &st, 0) < 0 && errno == EINTR) {
+        }
+        pid_ = -1;
+        return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+    }
+    std::string last_error() {
+        std::lock_guard<std::mutex> guard(lock_);
+        return lastError_;
+    }
+
+  private:
+    void log_loop() {
+        char buf[4096];
+        std::string pending;
+        ssize_t n;
+        while ((n = read(err_, buf, sizeof(buf))) != 0) {
+            if (n < 0) {
+                if (errno == EINTR)
+                    continue;
+                break;
+            }
+            pending.append(buf, static_cast<size_t>(n));
+            size_t start = 0, nl;
+            while ((nl = pending.find('\n', start)) != std::string::npos) {
+                log(pending.substr(start, nl - start));
+                start = nl + 1;
+            }
+            pending.erase(0, start);
+        }
+        if (!pending.empty())
+            log(pending);
+    }
+    void log(const std::string& line) {
+        if (line.empty())
+            return;
+        papplLogJob(job_, PAPPL_LOGLEVEL_DEBUG, "Ghostscript: %s", line.c_str());
+        // Ghostscript's first error line says what is wrong with the document.
+        if (line.find("rror") != std::string::npos) {
+            std::lock_guard<std::mutex> guard(lock_);
+            if (lastError_.empty())
+                lastError_ = line;
+        }
+    }
+
+    pappl_job_t* job_;
+    pid_t pid_ = -1;
+    int out_ = -1;
+    int err_ = -1;
+    std::thread logger_;
+    std::mutex lock_;
+    std::string lastError_;
+};
+
+std::string ghostscript() {
+    const char* env = getenv("TARNWEL_GS");
+    return env && *env ? env : "gs";
+}
+
+void abort_document(pappl_job_t* job, const std::string& reason) {
+    papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "%s", reason.c_str());
+    papplJobSetMessage(job, "%s", reason.c_str());
+    papplJobSetReasons(job, PAPPL_JREASON_DOCUMENT_FORMAT_ERROR, PAPPL_JREASON_NONE);
+}
+
+}  // namespace
+
+bool print_pdf(pappl_job_t* job, pappl_device_t* device, void*) {
+    // A job cancelled as it starts may have lost its document file already.
+    const char* filename = papplJobGetFilename(job);
+    if (!filename) {
+        if (!papplJobIsCanceled(job))
+            abort_document(job, "The job's document is missing.");
+        return papplJobIsCanceled(job);
+    }
+    pappl_pr_options_t* options = papplJobCreatePrintOptions(job, 0, false);
+    if (!options)
+        return false;
+
+    // The page is the job's paper at the printer's resolution; a PDF page of
+    // another size is scaled to fit it, as CUPS's PDF filters do.
+    auto points = [](int hmm) { return std::to_string((hmm * 72 + 1270) / 2540); };
+    std::vector<std::string> args = {
+        ghostscript(),
+        "-q",
+        "-dNOPAUSE",
+        "-dBATCH",
+        "-dSAFER",
+        "-sstdout=%stderr",
+        "-sDEVICE=pwgraster",
+        // One bit of black per pixel, halftoned by Ghostscript as in CUPS's
+        // own PDF chain: an eighth of the data of grey pages to move.
+        "-dcupsColorSpace=3",
+        "-dcupsBitsPerColor=1",
+        "-r" + std::to_string(kResolution),
+        "-dDEVICEWIDTHPOINTS=" + points(options->media.size_width),
+        "-dDEVICEHEIGHTPOINTS=" + points(options->media.size_length),
+        "-dFIXEDMEDIA",
+        "-dPDFFitPage",
+        "-sOutputFile=-",
+    };
+    if (options->first_page > 1 || (options->last_page > 0 && options->last_page < 1000000)) {
+        args.push_back("-dFirstPage=" + std::to_string(options->first_page));
+        args.push_back("-dLastPage=" + std::to_string(options->last_page));
+    }
+    args.push_back("-f");
+    args.push_back(filename);
+
+    JobBridge bridge(job, device);
+    if (!bridge.start_job(options, true)) {
+        bridge.end_job();
+        papplJobDeletePrintOptions(options);
+        return false;
+    }
+
+    Renderer gs(job);
+    std::string error;
+    bool ok = gs.start(args, error);
+    unsigned pages = 0;
+    bool pageFailed = false;
+    if (ok) {
+        cups_raster_t* ras = cupsRasterOpen(gs.output(), CUPS_RASTER_READ);
+        cups_page_header2_t header;
+        std::vector<unsigned char> line;
+        while (ras && !papplJobIsCanceled(job) && cupsRasterReadHeader2(ras, &header)) {
+            if (header.cupsBitsPerPixel != 1 || header.cupsColorSpace != CUPS_CSPACE_K ||
+                header.cupsBytesPerLine != (header.cupsWidth + 7) / 8) {
+                error = "Ghostscript made a page the printer application cannot read.";
+                pageFailed = true;
+                break;
+            }
+            pappl_pr_options_t page = *options;
+            page.header = header;
+            if (!bridge.start_page(&page, ++pages)) {
+                pageFailed = true;
+                break;
+            }
+            line.resize(header.cupsBytesPerLine);
+            unsigned y = 0;
+            for (; y < header.cupsHeight && !papplJobIsCanceled(job); y++) {
+                if (cupsRasterReadPixels(ras, line.data(), header.cupsBytesPerLine) == 0)
+                    break;
+                if (!bridge.write_line(line.data())) {
+                    pageFailed = true;
+                    break;
+                }
+            }
+            if (!bridge.end_page())
+                pageFailed = true;
+            if (pageFailed)
+                break;
+            if (y < header.cupsHeight && !papplJobIsCanceled(job)) {
+                error = "Ghostscript stopped in the middle of page " + std::to_string(pages) + ".";
+                pageFailed = true;
+                break;
+            }
+        }
+        if (ras)
+            cupsRasterClose(ras);
+        if (papplJobIsCanceled(job) || pageFailed)
+            gs.terminate();
+    }
+    int gsStatus = ok ? gs.wait() : -1;
+    bool printed = bridge.end_job();
+    if (pages > 0)
+        papplJobSetImpressions(job, static_cast<int>(pages));
+    papplJobDeletePrintOptions(options);
+
+    if (papplJobIsCanceled(job))
+        return true;
+    if (!ok) {
+        abort_document(job, error);
+        return false;
+    }
+    if (!printed)
+        return false;  // the bridge has said why
+    if (gsStatus != 0 || pages == 0 || pageFailed) {
+        std::string gsError = gs.last_error();
+        if (error.empty())
+            error = "The document is not a PDF file that can be printed" +
+                    (gsError.empty() ? std::string(".") : ": " + gsError);
+        abort_document(job, error);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace tarnwel

@@ -1,0 +1,99 @@
+#!/usr/bin/env bash
+# The printer application on this machine: installs what is missing, builds,
+# starts tarnwel-printer-app on 127.0.0.1 as the unprivileged user nobody,
+# adds a Tarnwel Mono Laser 20 whose device is a file:// folder, prints the
+# bundled sample PDF two-sided with a darker density through IPP (ipptool),
+# writes the printer stream and the decoded page images into out/app-demo/,
+# and shuts the server down. Run as root.
+#
+#   sudo bash scripts/app-demo.sh
+#   DEMO_INPUT=file.pdf sudo bash scripts/app-demo.sh    print another document
+set -euo pipefail
+cd "$(dirname "$0")/.."
+top=$PWD
+
+if [ "$(id -u)" != 0 ]; then
+  echo "Run as root: the server is started as the user nobody." >&2
+  exit 1
+fi
+bash scripts/install-deps.sh
+
+build=${BUILD_DIR:-build}
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build "$build" -j"$(nproc)" --target tarnwel-printer-app rastertotarnwel tarnwel-decode \
+  tarnwel_ppds
+
+input=${DEMO_INPUT:-samples/sample.pdf}
+out=$top/out/app-demo
+rm -rf "$out"
+mkdir -p "$out"
+
+# The server's own folders, and copies of the programs and PPDs it uses, in a
+# folder the user nobody can reach wherever this checkout lives.
+work=$(mktemp -d /tmp/tarnwel-app-demo.XXXXXX)
+chmod 755 "$work"
+mkdir -p "$work"/{home,tmp,spool,device,bin,ppd}
+install -m 755 "$build/app/tarnwel-printer-app" "$build/filter/rastertotarnwel" "$work/bin/"
+install -m 644 "$build"/ppd/ppd/*.ppd "$work/ppd/"
+install -m 644 "$input" "$work/document"
+chown -R nobody:nogroup "$work"
+
+port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+as_server() {
+  setpriv --reuid=nobody --regid=nogroup --clear-groups env -i HOME="$work/home" \
+    XDG_CONFIG_HOME="$work/home" TMPDIR="$work/tmp" PATH=/usr/bin:/bin \
+    TARNWEL_FILTER="$work/bin/rastertotarnwel" TARNWEL_PPD_DIR="$work/ppd" \
+    "$work/bin/tarnwel-printer-app" "$@"
+}
+
+server=
+stop_server() {
+  if [ -n "$server" ] && kill -0 "$server" 2>/dev/null; then
+    as_server shutdown >/dev/null 2>&1 || true
+    # PAPPL 1.3.1 acts on the request when a connection wakes it up.
+    for _ in $(seq 1 40); do
+      kill -0 "$server" 2>/dev/null || break
+      (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null || true
+      sleep 0.25
+    done
+    kill "$server" 2>/dev/null || true
+    wait "$server" 2>/dev/null || true
+  fi
+  cp "$work/server.log" "$out/server.log" 2>/dev/null || true
+  rm -rf "$work"
+}
+trap stop_server EXIT
+
+as_server server -o listen-hostname=127.0.0.1 -o server-port="$port" \
+  -o spool-directory="$work/spool" -o log-file="$work/server.log" -o log-level=info \
+  -o server-options=no-tls &
+server=$!
+for _ in $(seq 1 100); do
+  (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && break
+  sleep 0.1
+done
+echo "Server: http://127.0.0.1:$port/ (running as nobody)"
+
+as_server add -d demo -m tnml20 -v "file://$work/device?ext=prn"
+uri=ipp://127.0.0.1:$port/ipp/print/demo
+
+# Two-sided on the long edge, darker (print-darkness 50 is the PPD's
+# MediumDark), plain paper.
+start=$(date +%s.%N)
+ipptool -tv -d format=application/pdf -d jobname=sample -d sides=two-sided-long-edge \
+  -d darkness=50 -d mediatype=stationery -d copies=1 -f "$work/document" "$uri" \
+  tests/app/print-job.test > "$out/ipptool.txt" || {
+  cat "$out/ipptool.txt" >&2
+  echo "Printing failed; see $out/ipptool.txt and $out/server.log" >&2
+  exit 1
+}
+end=$(stat -c '%.9Y' "$work/device/sample.prn")
+cp "$work/device/sample.prn" "$out/sample.prn"
+
+"$build/tools/tarnwel-decode" --reading-order --png "$out/page" "$out/sample.prn"
+printf '\nPrinted %s two-sided (long edge), density MediumDark, through %s\n' "$input" "$uri"
+printf 'Submission to the last byte on the device: %.2f s\n' \
+  "$(awk -v a="$start" -v b="$end" 'BEGIN { print b - a }')"
+echo "Printer stream:  $out/sample.prn"
+echo "Page images:     $out/page-*.png (in reading order)"
+echo "IPP exchange:    $out/ipptool.txt; server log: $out/server.log"

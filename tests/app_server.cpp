@@ -1,0 +1,295 @@
+#include "app_server.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <sstream>
+#include <thread>
+
+extern char** environ;
+
+namespace {
+
+constexpr uid_t kServerUser = 65534;  // nobody
+constexpr gid_t kServerGroup = 65534;
+
+int free_port() {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = 0;
+    socklen_t len = sizeof(a);
+    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0)
+        abort();
+    close(fd);
+    return ntohs(a.sin_port);
+}
+
+bool port_open(int port) {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    bool ok = connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0;
+    close(fd);
+    return ok;
+}
+
+pid_t spawn(const std::vector<std::string>& argvS, const std::string& out,
+            const std::string& workDir) {
+    std::vector<std::string> args = argvS;
+    std::vector<char*> argv;
+    for (std::string& a : args)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&fa, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_adddup2(&fa, 1, 2);
+    // posix_spawn has no portable chdir; a shell-free helper: env -C.
+    std::vector<std::string> withDir;
+    if (!workDir.empty()) {
+        withDir = {"/usr/bin/env", "-C", workDir};
+        withDir.insert(withDir.end(), args.begin(), args.end());
+        argv.clear();
+        for (std::string& a : withDir)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+    }
+    pid_t pid = -1;
+    if (posix_spawnp(&pid, argv[0], &fa, nullptr, argv.data(), environ) != 0)
+        pid = -1;
+    posix_spawn_file_actions_destroy(&fa);
+    return pid;
+}
+
+void copy_file(const std::string& from, const std::string& to, mode_t mode) {
+    write_file(to, read_file(from));
+    chmod(to.c_str(), mode);
+}
+
+}  // namespace
+
+RunResult run_program(const std::vector<std::string>& argv, const std::string& workDir) {
+    std::string out = temp_dir() + "/output";
+    RunResult r;
+    pid_t pid = spawn(argv, out, workDir);
+    if (pid < 0)
+        return r;
+    int st = 0;
+    waitpid(pid, &st, 0);
+    r.status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+    r.out = read_file(out);
+    return r;
+}
+
+std::string ipp_value(const std::string& text, const std::string& name) {
+    std::istringstream in(text);
+    std::string line, value;
+    while (std::getline(in, line)) {
+        size_t i = line.find_first_not_of(' ');
+        if (i == std::string::npos || line.compare(i, name.size() + 2, name + " (") != 0)
+            continue;
+        size_t eq = line.find(" = ", i);
+        if (eq != std::string::npos)
+            value = line.substr(eq + 3);
+    }
+    return value;
+}
+
+AppServer::AppServer(const std::string& driver) {
+    dir_ = temp_dir();
+    for (const char* sub : {"home", "tmp", "spool", "out", "bin", "ppd"})
+        mkdir((dir_ + "/" + sub).c_str(), 0755);
+    // The programs and PPDs are copied into the test's folder, so that the
+    // unprivileged server reaches them wherever the build lives.
+    app_ = dir_ + "/bin/tarnwel-printer-app";
+    filter_ = dir_ + "/bin/rastertotarnwel";
+    ppdDir_ = dir_ + "/ppd";
+    copy_file(TARNWEL_APP_PATH, app_, 0755);
+    copy_file(TARNWEL_FILTER_PATH, filter_, 0755);
+    copy_file(std::string(TARNWEL_SOURCE_DIR) + "/tests/app/lsan.supp", dir_ + "/lsan.supp", 0644);
+    for (const char* ppd : {"tnml20.ppd", "tnml24p.ppd"})
+        copy_file(std::string(TARNWEL_PPD_BUILD_DIR) + "/" + ppd, ppdDir_ + "/" + ppd, 0644);
+    if (getuid() == 0) {
+        chmod(dir_.c_str(), 0755);
+        std::string cmd = "chown -R " + std::to_string(kServerUser) + ":" +
+                          std::to_string(kServerGroup) + " '" + dir_ + "'";
+        if (system(cmd.c_str()) != 0)
+            return;
+    }
+    port_ = free_port();
+    std::vector<std::string> cmd = {app_, "server",
+                                    "-o", "listen-hostname=127.0.0.1",
+                                    "-o", "server-port=" + std::to_string(port_),
+                                    "-o", "spool-directory=" + dir_ + "/spool",
+                                    "-o", "log-file=" + dir_ + "/server.log",
+                                    "-o", "log-level=debug",
+                                    "-o", "server-options=no-tls"};
+    pid_ = spawn(as_server_user(cmd), dir_ + "/server.out", "");
+    for (int i = 0; i < 300 && pid_ > 0; i++) {
+        if (port_open(port_)) {
+            ready_ = true;
+            break;
+        }
+        if (waitpid(pid_, nullptr, WNOHANG) == pid_) {
+            pid_ = -1;
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    if (!ready_)
+        return;
+    RunResult add =
+        command({"add", "-d", "office", "-m", driver, "-v", "file://" + dir_ + "/out?ext=prn"});
+    ready_ = add.status == 0;
+    if (!ready_)
+        ADD_FAILURE() << "adding the printer failed: " << add.out;
+}
+
+AppServer::~AppServer() {
+    if (pid_ <= 0)
+        return;
+    // The server must still be running when the test is over.
+    if (!alive()) {
+        if (exitExpected_)
+            return;
+        int st = exitStatus_;
+        ADD_FAILURE() << "the server ended by itself, "
+                      << (WIFSIGNALED(st) ? "killed by signal " + std::to_string(WTERMSIG(st))
+                                          : "exit status " + std::to_string(WEXITSTATUS(st)))
+                      << "\n"
+                      << read_file(dir_ + "/server.out")
+                      << log().substr(log().size() > 20000 ? log().size() - 20000 : 0);
+        return;
+    }
+    command({"shutdown"});
+    for (int i = 0; i < 200; i++) {
+        if (waitpid(pid_, nullptr, WNOHANG) == pid_) {
+            pid_ = -1;
+            return;
+        }
+        // PAPPL 1.3.1 notices a shutdown request only when its listener wakes
+        // up (up to 30 s later): a connection wakes it.
+        if (i % 4 == 3)
+            port_open(port_);
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+}
+
+bool AppServer::alive() {
+    if (pid_ <= 0)
+        return false;
+    int st = 0;
+    if (waitpid(pid_, &st, WNOHANG) != pid_)
+        return true;
+    pid_ = -1;
+    exitStatus_ = st;
+    return false;
+}
+
+std::string overlapping_jobs(const std::string& log) {
+    std::istringstream in(log);
+    std::string line, running;
+    while (std::getline(in, line)) {
+        size_t at = line.find("] [Job ");
+        if (at == std::string::npos)
+            continue;
+        size_t end = line.find(']', at + 7);
+        if (end == std::string::npos)
+            continue;
+        std::string job = line.substr(at + 7, end - at - 7);
+        std::string text = line.substr(end + 2);
+        if (text == "Starting print job.") {
+            if (!running.empty() && running != job)
+                return running + " and " + job;
+            running = job;
+        } else if (job == running &&
+                   (text.rfind("Completed,", 0) == 0 || text.rfind("Aborted,", 0) == 0 ||
+                    text.rfind("Canceled,", 0) == 0)) {
+            running.clear();
+        }
+    }
+    return "";
+}
+
+std::vector<std::string> AppServer::environment() const {
+    std::vector<std::string> env = {
+        "HOME=" + dir_ + "/home", "XDG_CONFIG_HOME=" + dir_ + "/home", "TMPDIR=" + dir_ + "/tmp",
+        "PATH=/usr/bin:/bin",     "TARNWEL_FILTER=" + filter_,         "TARNWEL_PPD_DIR=" + ppdDir_,
+    };
+    for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS"})
+        if (const char* v = getenv(name))
+            env.push_back(std::string(name) + "=" + v);
+    // Under LeakSanitizer, what PAPPL keeps until exit is not reported.
+    const char* lsan = getenv("LSAN_OPTIONS");
+    env.push_back(std::string("LSAN_OPTIONS=") + (lsan && *lsan ? std::string(lsan) + ":" : "") +
+                  "suppressions=" + dir_ + "/lsan.supp");
+    return env;
+}
+
+std::vector<std::string> AppServer::as_server_user(const std::vector<std::string>& cmd) const {
+    std::vector<std::string> argv;
+    if (getuid() == 0)
+        argv = {"setpriv", "--reuid=" + std::to_string(kServerUser),
+                "--regid=" + std::to_string(kServerGroup), "--clear-groups"};
+    argv.push_back("env");
+    argv.push_back("-i");
+    for (const std::string& e : environment())
+        argv.push_back(e);
+    argv.insert(argv.end(), cmd.begin(), cmd.end());
+    return argv;
+}
+
+std::string AppServer::printer_uri(const std::string& printer) const {
+    return "ipp://127.0.0.1:" + std::to_string(port_) + "/ipp/print/" + printer;
+}
+
+RunResult AppServer::command(const std::vector<std::string>& args) const {
+    std::vector<std::string> cmd = {app_};
+    cmd.insert(cmd.end(), args.begin(), args.end());
+    return run_program(as_server_user(cmd));
+}
+
+RunResult AppServer::ipptool(const std::string& testFile,
+                             const std::map<std::string, std::string>& vars,
+                             const std::string& document, const std::string& workDir,
+                             const std::string& printer) const {
+    std::vector<std::string> argv = {"ipptool", "-t", "-T", "120"};
+    for (const auto& [name, value] : vars) {
+        argv.push_back("-d");
+        argv.push_back(name + "=" + value);
+    }
+    if (!document.empty()) {
+        argv.push_back("-f");
+        argv.push_back(document);
+    }
+    argv.push_back(printer_uri(printer));
+    argv.push_back(testFile[0] == '/' ? testFile
+                                      : std::string(TARNWEL_SOURCE_DIR) + "/tests/app/" + testFile);
+    return run_program(argv, workDir);
+}
+
+std::string AppServer::output(const std::string& jobName) const {
+    return read_file(dir_ + "/out/" + jobName + ".prn");
+}
+
+std::string AppServer::log() const {
+    return read_file(dir_ + "/server.log");
+}
