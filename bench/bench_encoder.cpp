@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "tarnwel_job.h"
+#include "tarnwel_packbits.h"
 
 namespace {
 
@@ -68,6 +69,32 @@ BENCHMARK(BM_EncodeCurrLine)
     ->Arg(kHalftone)
     ->Arg(kRuns)
     ->ArgName("kind(0 blank,1 text,2 halftone,3 runs)");
+
+// The compression alone through each path this build and CPU offer; blank
+// lines are compressed too here (the job never sends them).
+void BM_CompressPath(benchmark::State& state) {
+    auto path = static_cast<tarnwel::PackBitsPath>(state.range(1));
+    if (!tarnwel::packbits_path_available(path)) {
+        state.SkipWithError("not available on this build or CPU");
+        return;
+    }
+    state.SetLabel(tarnwel::packbits_path_name(path));
+    std::vector<uint8_t> lines = make_lines(static_cast<Kind>(state.range(0)));
+    std::vector<uint8_t> out(tarnwel::packbits_room(kLineBytes));
+    for (auto _ : state) {
+        for (int y = 0; y < kLines; y++)
+            benchmark::DoNotOptimize(tarnwel::packbits_complement_with(path, &lines[y * kLineBytes],
+                                                                       kLineBytes, out.data()));
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * kLines * kLineBytes);
+}
+BENCHMARK(BM_CompressPath)
+    ->ArgsProduct({{kText, kHalftone, kRuns},
+                   {static_cast<int>(tarnwel::PackBitsPath::Portable),
+                    static_cast<int>(tarnwel::PackBitsPath::Sse2),
+                    static_cast<int>(tarnwel::PackBitsPath::Avx2),
+                    static_cast<int>(tarnwel::PackBitsPath::Avx512)}})
+    ->ArgNames({"kind", "path(0 portable,1 sse2,2 avx2,3 avx512)"});
 
 }  // namespace
 

@@ -8,11 +8,8 @@
 #include <cstring>
 #include <vector>
 
-#ifdef __SSE2__
-#include <emmintrin.h>
-#endif
-
 #include "tarnwel_debug.h"
+#include "tarnwel_packbits.h"
 
 // ---------------------------------------------------------------------------
 // Command templates
@@ -520,68 +517,6 @@ inline uint64_t load64(const uint8_t* p) {
     return v;
 }
 
-constexpr size_t kMaxChunk = 127;  // the printer takes runs and literals of at most 127 bytes
-
-// Bit i of the mask is set when byte i equals byte i + 1 (i < n - 1). Runs
-// and literals are then found with bit scans instead of byte compares.
-void equal_neighbour_mask(const uint8_t* b, size_t n, uint64_t* mask) {
-    memset(mask, 0, ((n + 63) / 64) * sizeof(uint64_t));
-    size_t i = 0;
-#ifdef __SSE2__
-    for (; i + 17 <= n; i += 16) {
-        __m128i here = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + i));
-        __m128i next = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + i + 1));
-        uint64_t bits = static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(here, next)));
-        mask[i / 64] |= bits << (i % 64);
-    }
-#endif
-    for (; i + 1 < n; i++)
-        if (b[i] == b[i + 1])
-            mask[i / 64] |= uint64_t{1} << (i % 64);
-}
-
-// Consecutive set bits from bit p on, at most `most`. The mask's bit n - 1 is
-// clear, so the scan ends inside the line.
-inline size_t ones_from(const uint64_t* m, size_t p, size_t most) {
-    size_t count = 0;
-    for (;;) {
-        size_t avail = 64 - (p % 64);
-        uint64_t zeros = ~(m[p / 64] >> (p % 64));
-        size_t run = zeros ? static_cast<size_t>(__builtin_ctzll(zeros)) : 64;
-        if (run < avail)
-            return std::min(count + run, most);
-        count += avail;
-        p += avail;
-        if (count >= most)
-            return most;
-    }
-}
-
-// First set bit in [from, limit), or `limit`.
-inline size_t next_set(const uint64_t* m, size_t from, size_t limit) {
-    size_t p = from;
-    while (p < limit) {
-        uint64_t w = m[p / 64] >> (p % 64);
-        if (w)
-            return std::min(p + static_cast<size_t>(__builtin_ctzll(w)), limit);
-        p = (p | 63) + 1;
-    }
-    return limit;
-}
-
-inline void copy_complement(uint8_t* out, const uint8_t* in, size_t count) {
-    size_t i = 0;
-#ifdef __SSE2__
-    const __m128i ones = _mm_set1_epi8(static_cast<char>(0xFF));
-    for (; i + 16 <= count; i += 16) {
-        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), _mm_xor_si128(v, ones));
-    }
-#endif
-    for (; i < count; i++)
-        out[i] = static_cast<uint8_t>(~in[i]);
-}
-
 }  // namespace
 
 bool Tarnwel_Job::line_bank(const uint8_t* line, size_t n) {
@@ -603,66 +538,12 @@ bool Tarnwel_Job::line_bank(const uint8_t* line, size_t n) {
 // PackBits with every data byte complemented (the printer's white is a set
 // bit). A literal never takes in the line's last byte and stops before a pair
 // of equal bytes; runs and literals hold at most 127 bytes.
-//
-// Text lines alternate short runs and literals at random, so the chunk is
-// chosen without branching on its kind wherever the next 64 positions of the
-// equal-neighbour mask decide it; longer chunks take the general scan.
 void Tarnwel_Job::compress_curr_line(const uint8_t* in, size_t n, ByteString& outLine) {
     if (n == 0)
         return;
-    constexpr size_t kStackWords = kMaxBytesPerLine / 64 + 2;
-    uint64_t stackMask[kStackWords];
-    std::vector<uint64_t> heapMask;
-    uint64_t* mask = stackMask;
-    size_t words = (n + 63) / 64 + 1;  // one more, so that a window can read past the line
-    if (words > kStackWords) {
-        heapMask.resize(words);
-        mask = heapMask.data();
-    }
-    mask[words - 1] = 0;
-    equal_neighbour_mask(in, n, mask);
-
     size_t start = outLine.size();
-    // Worst case 2 bytes per input byte, and room for one 16-byte store past it.
-    outLine.resize(start + 2 * n + 2 + 16);
-    uint8_t* out = outLine.data() + start;
-    size_t p = 0;
-    while (p < n) {
-        size_t k = p / 64, shift = p % 64;
-        uint64_t w = (mask[k] >> shift) | ((mask[k + 1] << 1) << (63 - shift));
-        bool run = w & 1;
-        size_t ones = static_cast<size_t>(__builtin_ctzll(~w | (uint64_t{1} << 63)));
-        size_t next = static_cast<size_t>(__builtin_ctzll((w >> 1) | (uint64_t{1} << 63))) + 1;
-        size_t litLimit = std::min(n - 1, p + kMaxChunk) - p;  // 0 at the last byte
-        bool decided = run ? ones < 63 : (next < 64 || litLimit < 64);
-        size_t count;
-        if (__builtin_expect(decided, 1)) {
-            size_t lit = std::max<size_t>(std::min(next, litLimit), 1);
-            count = run ? ones + 1 : lit;
-        } else if (run) {
-            count = ones_from(mask, p, kMaxChunk - 1) + 1;
-        } else {
-            count = next_set(mask, p + 1, p + litLimit) - p;
-        }
-        out[0] = static_cast<uint8_t>(run ? 1 - count : count - 1);
-        // The run's byte is the first byte of the literal copy.
-        if (__builtin_expect(p + 16 <= n, 1)) {
-#ifdef __SSE2__
-            __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + p));
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 1),
-                             _mm_xor_si128(v, _mm_set1_epi8(static_cast<char>(0xFF))));
-#else
-            copy_complement(out + 1, in + p, 16);
-#endif
-        } else {
-            copy_complement(out + 1, in + p, n - p);
-        }
-        if (!run && count > 16 && p + 16 <= n)
-            copy_complement(out + 17, in + p + 16, count - 16);
-        out += run ? 2 : count + 1;
-        p += count;
-    }
-    outLine.resize(static_cast<size_t>(out - outLine.data()));
+    outLine.resize(start + tarnwel::packbits_room(n));
+    outLine.resize(start + tarnwel::packbits_complement(in, n, outLine.data() + start));
 }
 
 void Tarnwel_Job::sendBlankLineCmd(int n) {

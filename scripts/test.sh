@@ -3,12 +3,16 @@
 #   1. the whole test suite built with AddressSanitizer and UndefinedBehaviorSanitizer,
 #   2. a short run of each libFuzzer target,
 #   3. the release build and its whole test suite (CTest with GoogleTest),
-#   4. the Debian packages: built, checked by lintian, installed into the
+#   4. the suite built for arm64 and the parts without libcups for big-endian
+#      s390x, run under qemu, and their bytes compared with x86-64's
+#      (scripts/cross-test.sh),
+#   5. the Debian packages: built, checked by lintian, installed into the
 #      system's CUPS, printing, purged (scripts/test-packages.sh; root only).
 #
 #   SANITIZE=0        skip 1
 #   FUZZ_SECONDS=N    seconds per fuzz target in 2 (default 60; 0 skips)
-#   PACKAGES=0        skip 4
+#   CROSS=0           skip 4
+#   PACKAGES=0        skip 5
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -33,6 +37,11 @@ echo "== Release build and tests"
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DTARNWEL_WERROR=ON
 cmake --build build -j"$jobs"
 ctest --test-dir build --output-on-failure -j"$jobs"
+
+if [ "${CROSS:-1}" != 0 ]; then
+  echo "== Other CPUs: arm64 and s390x under qemu"
+  bash scripts/cross-test.sh build
+fi
 
 if [ "${PACKAGES:-1}" != 0 ]; then
   echo "== Debian packages"

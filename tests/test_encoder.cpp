@@ -3,6 +3,7 @@
 #include <random>
 
 #include "tarnwel_job.h"
+#include "tarnwel_packbits.h"
 #include "test_util.h"
 
 namespace {
@@ -100,6 +101,99 @@ TEST(Compress, RoundTripsRandomLines) {
         // Worst case of the scheme: 4 bytes per 3, plus the last byte.
         ASSERT_LE(packed.size(), len * 4 / 3 + 2);
     }
+}
+
+// The encoding rules one byte at a time, as the printer's firmware reads
+// them: the fast paths must give exactly these bytes.
+Bytes reference_compress(const Bytes& in) {
+    Bytes out;
+    size_t n = in.size(), p = 0;
+    while (p < n) {
+        if (p == n - 1) {
+            out.insert(out.end(), {0x00, static_cast<uint8_t>(~in[p])});
+            p++;
+        } else if (in[p] == in[p + 1]) {
+            size_t count = 2;
+            while (p + count < n && in[p + count] == in[p] && count < 127)
+                count++;
+            out.insert(out.end(), {static_cast<uint8_t>(1 - count), static_cast<uint8_t>(~in[p])});
+            p += count;
+        } else {
+            size_t count = 1;
+            while (p + count != n - 1 && in[p + count] != in[p + count + 1] && count < 127)
+                count++;
+            out.push_back(static_cast<uint8_t>(count - 1));
+            for (size_t i = 0; i < count; i++)
+                out.push_back(static_cast<uint8_t>(~in[p + i]));
+            p += count;
+        }
+    }
+    return out;
+}
+
+Bytes compress_with(tarnwel::PackBitsPath path, const Bytes& in) {
+    Bytes out(tarnwel::packbits_room(in.size()));
+    out.resize(tarnwel::packbits_complement_with(path, in.data(), in.size(), out.data()));
+    return out;
+}
+
+// Lines of every shape the paths treat differently: chunks on both sides of
+// 16, 63, 64 and 127 bytes, lines around whole 64-byte words, text-like
+// bursts, and a line ending in each kind of chunk.
+std::vector<Bytes> shaped_lines() {
+    std::vector<Bytes> lines;
+    std::mt19937 rng(99);
+    for (size_t len = 0; len <= 200; len++) {
+        for (int style = 0; style < 4; style++) {
+            Bytes line(len);
+            for (auto& b : line)
+                b = static_cast<uint8_t>(style == 0   ? rng()
+                                         : style == 1 ? rng() % 2
+                                         : style == 2 ? (rng() % 6 ? 0 : rng())
+                                                      : (rng() % 40 ? 0xFF : 0));
+            lines.push_back(line);
+        }
+    }
+    for (size_t chunk : {15, 16, 17, 62, 63, 64, 65, 126, 127, 128, 129, 200, 255, 256}) {
+        for (size_t at : {0, 1, 7, 30, 63, 64, 65, 100}) {
+            Bytes runLine(at + chunk + 70), litLine(at + chunk + 70);
+            for (size_t i = 0; i < runLine.size(); i++) {
+                runLine[i] = static_cast<uint8_t>(i >= at && i < at + chunk ? 0xC3 : rng());
+                litLine[i] = static_cast<uint8_t>(i >= at && i < at + chunk ? i * 7 + 1 : 0);
+            }
+            lines.push_back(runLine);
+            lines.push_back(litLine);
+            // The same chunk at the very end of the line.
+            lines.emplace_back(runLine.begin(), runLine.begin() + static_cast<long>(at + chunk));
+            lines.emplace_back(litLine.begin(), litLine.begin() + static_cast<long>(at + chunk));
+        }
+    }
+    for (int i = 0; i < 300; i++) {
+        Bytes line(rng() % 9000);
+        for (size_t x = rng() % 64; x + 1 < line.size(); x += 1 + rng() % 14)
+            line[x] = static_cast<uint8_t>(rng() % 3 ? rng() | 0x18 : 0);
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+TEST(Compress, EveryPathGivesTheReferenceBytes) {
+    std::vector<Bytes> lines = shaped_lines();
+    int paths = 0;
+    for (auto path : {tarnwel::PackBitsPath::Portable, tarnwel::PackBitsPath::Sse2,
+                      tarnwel::PackBitsPath::Avx2, tarnwel::PackBitsPath::Avx512}) {
+        if (!tarnwel::packbits_path_available(path))
+            continue;
+        paths++;
+        SCOPED_TRACE(tarnwel::packbits_path_name(path));
+        for (size_t i = 0; i < lines.size(); i++)
+            ASSERT_TRUE(SameBytes(reference_compress(lines[i]), compress_with(path, lines[i])))
+                << "line " << i << " of " << lines[i].size() << " bytes";
+    }
+    EXPECT_GE(paths, 1);
+    // What the job itself uses is one of them.
+    for (size_t i = 0; i < lines.size(); i += 7)
+        ASSERT_TRUE(SameBytes(reference_compress(lines[i]), compress(lines[i]))) << "line " << i;
 }
 
 TEST(LineBank, BlankOnlyWhenAllZero) {

@@ -179,9 +179,29 @@ std::string raster_bytes(const std::vector<RasterPage>& pages, cups_mode_t mode)
     return read_file(write_raster(pages, mode));
 }
 
+std::vector<std::string> program_command(const std::string& program) {
+    std::vector<std::string> words;
+    std::istringstream emulator(TARNWEL_EMULATOR);
+    for (std::string w; emulator >> w;)
+        words.push_back(w);
+    words.push_back(program);
+    return words;
+}
+
+std::string program_shell_command(const std::string& program) {
+    std::string cmd;
+    for (const std::string& w : program_command(program))
+        cmd += (cmd.empty() ? "'" : " '") + w + "'";
+    return cmd;
+}
+
+bool emulated() {
+    return TARNWEL_EMULATOR[0] != '\0';
+}
+
 FilterProcess::FilterProcess(const std::vector<std::string>& args, const std::string& ppd,
                              Output output) {
-    std::vector<std::string> argv_s = {TARNWEL_FILTER_PATH};
+    std::vector<std::string> argv_s = program_command(TARNWEL_FILTER_PATH);
     argv_s.insert(argv_s.end(), args.begin(), args.end());
     std::vector<char*> argv;
     for (std::string& a : argv_s)

@@ -113,6 +113,15 @@ RunResult run_filter(const std::vector<std::string>& args, const std::string& pp
 RunResult run_filter_on(const std::vector<RasterPage>& pages, const std::string& ppd,
                         const std::string& options = "");
 
+// A program of this build as a command: run directly, or through the
+// emulator that runs cross-compiled tests (TARNWEL_EMULATOR).
+std::vector<std::string> program_command(const std::string& program);
+// The same as a shell command line, every word quoted.
+std::string program_shell_command(const std::string& program);
+// Whether the tests run under an emulator (a run of the filter then costs
+// far more time, and its memory is the emulator's).
+bool emulated();
+
 // Number of lines of `text` that begin with `prefix`.
 int count_lines_starting(const std::string& text, const std::string& prefix);
 
