@@ -131,7 +131,14 @@ done
 # ---------------------------------------------------------------------------
 step "lintian"
 allowed=$(sed -e 's/#.*//' -e '/^[[:space:]]*$/d' packaging/lintian-allow.txt | awk '{ print $1 }')
-lintian --tag-display-limit 0 "${debs[@]}" > "$tmp/lintian.txt" 2>&1 || true
+# lintian exits 2 when it finds errors (told apart below); anything else but
+# 0 means it did not check the packages, which must not pass as clean.
+lint_status=0
+lintian --tag-display-limit 0 "${debs[@]}" > "$tmp/lintian.txt" 2>&1 || lint_status=$?
+if [ "$lint_status" != 0 ] && [ "$lint_status" != 2 ]; then
+  cat "$tmp/lintian.txt"
+  fail "lintian did not run (exit status $lint_status)"
+fi
 grep -v '^running with root privileges' "$tmp/lintian.txt" || true
 lint_bad=0
 while read -r severity package tag _; do
