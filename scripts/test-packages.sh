@@ -25,6 +25,19 @@ if [ "$(id -u)" != 0 ]; then
   exit 0
 fi
 
+# One run at a time on a machine: a second one would purge the first one's
+# packages and take its file-system snapshot while they are installed. Taken
+# before anything that the clean-up at exit would undo.
+mkdir -p /run/lock
+exec 9> /run/lock/tarnwel-package-test.lock
+if ! flock -n 9; then
+  echo "test-packages: waiting for another run of the package test to end"
+  flock -w 1800 9 || {
+    echo "test-packages: FAIL: another run holds /run/lock/tarnwel-package-test.lock" >&2
+    exit 1
+  }
+fi
+
 driver=tarnwel-printer-driver
 app=tarnwel-printer-app
 app_user=tarnwel-app
@@ -175,7 +188,7 @@ else
   printf 'Listen 127.0.0.1:%s\nBrowsing No\n' "$cups_port" >> "$tmp/cupsd/cupsd.conf"
   sed -e '/^[[:space:]]*ErrorLog[[:space:]]/d' /etc/cups/cups-files.conf > "$tmp/cupsd/cups-files.conf"
   echo "ErrorLog $tmp/cupsd/error_log" >> "$tmp/cupsd/cups-files.conf"
-  cupsd -f -c "$tmp/cupsd/cupsd.conf" -s "$tmp/cupsd/cups-files.conf" &
+  cupsd -f -c "$tmp/cupsd/cupsd.conf" -s "$tmp/cupsd/cups-files.conf" 9>&- &
   cupsd_pid=$!
   # Over TCP: queues' URIs then name the port the scheduler really has.
   export CUPS_SERVER=127.0.0.1:$cups_port
@@ -185,7 +198,7 @@ fi
 
 # Socket listener standing in for the printers.
 mkdir -p "$tmp/printer"
-python3 tests/packages/listen.py "$tmp/printer" "$tmp/printer/port" &
+python3 tests/packages/listen.py "$tmp/printer" "$tmp/printer/port" 9>&- &
 listener_pid=$!
 wait_for 10 test -s "$tmp/printer/port" || fail "the listener does not start"
 printer_port=$(cat "$tmp/printer/port")
@@ -270,7 +283,8 @@ done
 
 queue=tarnwel-package-test
 queues+=("$queue")
-lpadmin -p "$queue" -E -v "socket://127.0.0.1:$printer_port" -m tarnwel/tnml20.ppd 2>/dev/null
+lpadmin -p "$queue" -E -v "socket://127.0.0.1:$printer_port" -m tarnwel/tnml20.ppd 2> "$tmp/lpadmin.txt" ||
+  { cat "$tmp/lpadmin.txt"; fail "lpadmin cannot make a queue with tarnwel/tnml20.ppd"; }
 lp -d "$queue" -o Duplex=DuplexNoTumble -o PrintDensity=Dark -o PaperWeight=MediumHeavy \
   samples/sample.pdf
 next_job 120 || { lpstat -W all -o "$queue"; fail "nothing reached the printer"; }
@@ -310,7 +324,7 @@ queues=()
 # ---------------------------------------------------------------------------
 if [ -n "$app_deb" ]; then
   step "The printer application as its service runs it"
-  bash tests/packages/run-app-as-service.sh "$unit" "$tmp/app" "$printer_port" "$tmp/printer" ||
+  bash tests/packages/run-app-as-service.sh "$unit" "$tmp/app" "$printer_port" "$tmp/printer" 9>&- ||
     fail "the packaged printer application"
   jobs_seen=$(ls "$tmp"/printer/job-*.prn | wc -l)
 fi
@@ -331,7 +345,8 @@ step "CUPS after the purge"
 ! lpinfo -m 2>/dev/null | grep -qi tarnwel || fail "lpinfo -m still lists our models"
 queue=cups-after-purge
 queues+=("$queue")
-lpadmin -p "$queue" -E -v "socket://127.0.0.1:$printer_port" -m drv:///sample.drv/generpcl.ppd 2>/dev/null
+lpadmin -p "$queue" -E -v "socket://127.0.0.1:$printer_port" -m drv:///sample.drv/generpcl.ppd 2> "$tmp/lpadmin.txt" ||
+  { cat "$tmp/lpadmin.txt"; fail "lpadmin cannot make a queue after the purge"; }
 lp -d "$queue" samples/sample.pdf
 next_job 120 || fail "CUPS no longer prints"
 # rastertohp begins every job with the printer reset, ESC E.
