@@ -68,6 +68,11 @@ bool FilterProcess::start(const std::string& program, const std::vector<std::str
     posix_spawn_file_actions_adddup2(&fa, in[0], 0);
     posix_spawn_file_actions_adddup2(&fa, out[1], 1);
     posix_spawn_file_actions_adddup2(&fa, err[1], 2);
+    // Nothing else of the server's reaches the filter: not the printer's
+    // device, which PAPPL opens without close-on-exec (a filter holding it
+    // would keep a network printer's connection open after the job), nor its
+    // sockets and log.
+    posix_spawn_file_actions_addclosefrom_np(&fa, 3);
     // The filter starts with the default signal dispositions, as under CUPS.
     posix_spawnattr_t attr;
     posix_spawnattr_init(&attr);

@@ -56,6 +56,9 @@ class Renderer {
         posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
         posix_spawn_file_actions_adddup2(&fa, out[1], 1);
         posix_spawn_file_actions_adddup2(&fa, err[1], 2);
+        // Ghostscript gets none of the server's descriptors (the printer's
+        // device among them), as the filter does not.
+        posix_spawn_file_actions_addclosefrom_np(&fa, 3);
         posix_spawnattr_t attr;
         posix_spawnattr_init(&attr);
         sigset_t all, none;

@@ -710,3 +710,35 @@ INSTANTIATE_TEST_SUITE_P(
         BrokenCase{"MissingFilter", "bin/rastertotarnwel", true,
                    "Unable to start the printer driver"}),
     [](const ::testing::TestParamInfo<BrokenCase>& info) { return info.param.name; });
+
+// ---------------------------------------------------------------------------
+// What the filter is given
+// ---------------------------------------------------------------------------
+TEST(AppFilterProcess, FilterGetsNoDescriptorsButItsOwnThree) {
+    AppServer app;
+    ASSERT_TRUE(app.running()) << app.log();
+    // The filter is wrapped by a script that names every descriptor beyond
+    // its standard input, output and error in the job's log: the printer's
+    // device, the server's sockets and the log file must stay the server's.
+    const std::string filter = app.dir() + "/bin/rastertotarnwel";
+    ASSERT_EQ(rename(filter.c_str(), (filter + ".real").c_str()), 0);
+    write_file(filter,
+               "#!/bin/sh\n"
+               "for f in /proc/$$/fd/*; do\n"
+               "  case ${f##*/} in 0|1|2) continue ;; esac\n"
+               "  [ -e \"$f\" ] && ! [ \"$f\" -ef \"$0\" ] || continue\n"
+               "  printf 'DEBUG: inherited descriptor %s -> ' \"${f##*/}\" >&2\n"
+               "  readlink \"$f\" >&2\n"
+               "done\n"
+               "exec \"$0.real\" \"$@\"\n");
+    chmod(filter.c_str(), 0755);
+    for (const char* format : {"application/pdf", "image/pwg-raster"}) {
+        SCOPED_TRACE(format);
+        const std::string document =
+            std::string(format) == "application/pdf" ? kSample : sample_pages().pwg;
+        JobOutcome job = print_plain(app, document, format, "fds");
+        ASSERT_EQ(job.state, "completed") << job.ipptool.out << app.log();
+        decode_or_fail(app.output("fds"));
+    }
+    EXPECT_EQ(app.log().find("inherited descriptor"), std::string::npos) << app.log();
+}
