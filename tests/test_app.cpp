@@ -7,10 +7,13 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <map>
 #include <set>
@@ -741,4 +744,45 @@ TEST(AppFilterProcess, FilterGetsNoDescriptorsButItsOwnThree) {
         decode_or_fail(app.output("fds"));
     }
     EXPECT_EQ(app.log().find("inherited descriptor"), std::string::npos) << app.log();
+}
+
+// ---------------------------------------------------------------------------
+// The test's server
+// ---------------------------------------------------------------------------
+TEST(AppServerLifetime, ServerDiesWithATestThatIsKilled) {
+    // A test process killed mid-way (a timeout, a crash) runs no destructor:
+    // its server must go all the same.
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    pid_t test = fork();
+    ASSERT_GE(test, 0);
+    if (test == 0) {
+        close(fds[0]);
+        AppServer app;
+        pid_t server = app.running() ? app.pid() : -1;
+        if (write(fds[1], &server, sizeof(server)) != sizeof(server))
+            _exit(1);
+        pause();
+        _exit(0);
+    }
+    close(fds[1]);
+    pid_t server = -1;
+    ASSERT_EQ(read(fds[0], &server, sizeof(server)), static_cast<ssize_t>(sizeof(server)));
+    close(fds[0]);
+    ASSERT_GT(server, 0);
+    kill(test, SIGKILL);
+    waitpid(test, nullptr, 0);
+    bool gone = false;
+    for (int i = 0; i < 100 && !gone; i++) {
+        // Gone, or dead and waiting to be reaped by whoever adopted it.
+        std::string stat = read_file("/proc/" + std::to_string(server) + "/stat");
+        size_t end = stat.rfind(')');
+        gone = (kill(server, 0) != 0 && errno == ESRCH) ||
+               (end != std::string::npos && stat.compare(end + 1, 3, " Z ") == 0);
+        if (!gone)
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    EXPECT_TRUE(gone) << "server " << server << " outlived its test";
+    if (!gone)
+        kill(server, SIGKILL);
 }
