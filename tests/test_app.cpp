@@ -786,3 +786,59 @@ TEST(AppServerLifetime, ServerDiesWithATestThatIsKilled) {
     if (!gone)
         kill(server, SIGKILL);
 }
+
+// ---------------------------------------------------------------------------
+// A page that claims to be huge
+// ---------------------------------------------------------------------------
+namespace {
+
+// The server's peak resident memory in KiB.
+long peak_memory_kib(pid_t pid) {
+    std::string status = read_file("/proc/" + std::to_string(pid) + "/status");
+    size_t at = status.find("VmHWM:");
+    return at == std::string::npos ? -1 : atol(status.c_str() + at + 6);
+}
+
+}  // namespace
+
+TEST(AppHugePage, APageHeaderClaimingAHugeWidthCostsNoMemory) {
+    // A PWG raster page that says it is 400 million pixels wide: one line
+    // of it, compressed, is a few bytes of document.
+    GreyPage p;
+    memset(&p.header, 0, sizeof(p.header));
+    const unsigned width = 400000000;
+    p.header.HWResolution[0] = p.header.HWResolution[1] = 600;
+    p.header.PageSize[0] = 612;
+    p.header.PageSize[1] = 792;
+    p.header.cupsWidth = width;
+    p.header.cupsHeight = 2;
+    p.header.cupsBitsPerColor = p.header.cupsBitsPerPixel = 8;
+    p.header.cupsBytesPerLine = width;
+    p.header.cupsColorSpace = CUPS_CSPACE_SW;
+    p.header.cupsNumColors = 1;
+    p.header.NumCopies = 1;
+    p.pixels.assign(width, 255);  // one line; the page is cut after it
+    std::string document = temp_dir() + "/wide.pwg";
+    write_pwg({p}, document);
+    p.pixels = Bytes();
+
+    AppServer app;
+    ASSERT_TRUE(app.running()) << app.log();
+    const long before = peak_memory_kib(app.pid());
+    ASSERT_GT(before, 0);
+    RunResult r = run_program({"ipptool", "-t", "-T", "10", "-d", "format=image/pwg-raster", "-d",
+                               "jobname=wide", "-f", document, app.printer_uri(),
+                               std::string(TARNWEL_SOURCE_DIR) + "/tests/app/submit-job.test"});
+    JobOutcome job = outcome(app.ipptool("wait-job.test", {{"jobid", "1"}}));
+    EXPECT_EQ(job.state, "aborted") << job.ipptool.out << app.log();
+    EXPECT_NE(job.message.find("more than the printer accepts"), std::string::npos)
+        << job.ipptool.out;
+    // The line buffers are sized for the printer, not for the header's
+    // claim (50 MB of one-bit pixels here).
+    EXPECT_LT(peak_memory_kib(app.pid()) - before, 20 * 1024) << r.out;
+    std::string out = app.output("wide");
+    if (!out.empty())
+        decode_or_fail(out);
+    JobOutcome next = print_plain(app, kSample, "application/pdf", "next");
+    EXPECT_EQ(next.state, "completed") << next.ipptool.out << app.log();
+}
