@@ -619,6 +619,34 @@ TEST(AppCancel, CancelledJobLeavesAWholeStream) {
     EXPECT_EQ(next.state, "completed") << next.ipptool.out;
 }
 
+TEST(AppCancel, CancelledStreamedRasterJobLeavesAWholeStream) {
+    // A PWG raster job is printed while the client still sends it; cancelled
+    // then, the stream on the device must still end the normal way.
+    std::string pwg = render_pwg(long_pdf(40), 612, 792);
+    AppServer app;
+    ASSERT_TRUE(app.running()) << app.log();
+    RunResult sent;
+    std::thread client([&] {
+        sent = app.ipptool("submit-job.test",
+                           {{"format", "image/pwg-raster"}, {"jobname", "streamed"}}, pwg);
+    });
+    bool printing = false;
+    for (int i = 0; i < 600 && !printing; i++) {
+        printing = app.log().find("Printed page 2 ") != std::string::npos;
+        if (!printing)
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    JobOutcome canceled = outcome(app.ipptool("cancel-job.test", {{"jobid", "1"}}));
+    client.join();
+    ASSERT_TRUE(printing) << app.log();
+    EXPECT_EQ(canceled.state, "canceled") << canceled.ipptool.out << sent.out << app.log();
+    tarnwel::StreamJob decoded = decode_or_fail(app.output("streamed"));
+    EXPECT_GE(decoded.pages.size(), 2u);
+    EXPECT_LT(decoded.pages.size(), 40u);
+    JobOutcome next = print_plain(app, kSample, "application/pdf", "next");
+    EXPECT_EQ(next.state, "completed") << next.ipptool.out;
+}
+
 // ---------------------------------------------------------------------------
 // A printer that goes away
 // ---------------------------------------------------------------------------
