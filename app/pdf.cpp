@@ -170,6 +170,14 @@ bool print_pdf(pappl_job_t* job, pappl_device_t* device, void*) {
     // A job cancelled as it starts may have lost its document file already.
     const char* filename = papplJobGetFilename(job);
     if (!filename) {
+        // PAPPL 1.3.1 can start a job a second time after it has printed
+        // (two threads pick the same pending job); its document is gone by
+        // then. The job printed: it stays completed, and nothing is sent.
+        if (!papplJobIsCanceled(job) && papplJobGetImpressionsCompleted(job) > 0) {
+            papplLogJob(job, PAPPL_LOGLEVEL_WARN,
+                        "The job was started again after it had printed; nothing more is sent.");
+            return true;
+        }
         if (!papplJobIsCanceled(job))
             abort_document(job, "The job's document is missing.");
         return papplJobIsCanceled(job);
