@@ -1,7 +1,7 @@
 # Cross-compiling for s390x, a big-endian 64-bit CPU, with Debian's cross
 # compiler (crossbuild-essential-s390x). No s390x libcups goes beside the
 # host's, so this build takes only the parts without it
-# (-DTARNWEL_WITH_LIBCUPS=OFF); GoogleTest is built from Debian's source
+# (-DTARNWEL_CORE_ONLY=ON); GoogleTest is built from Debian's source
 # package by the same compiler. The test programs run under qemu.
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR s390x)

@@ -66,12 +66,17 @@ PageReader reader;
 }  // namespace
 
 static bool read_next_raster_line(uint8_t* line, unsigned count) {
-    if (interrupted)
+    if (interrupted) {
+        if (count > 0)
+            memset(line, 0, count);
         return false;
+    }
     if (count == 0)
         return true;
-    if (reader.pos + count > reader.len && !reader.refill(count))
+    if (reader.pos + count > reader.len && !reader.refill(count)) {
+        memset(line, 0, count);
         return false;
+    }
     memcpy(line, reader.block.data() + reader.pos, count);
     reader.pos += count;
     return !(reader.failed && reader.pos >= reader.len);

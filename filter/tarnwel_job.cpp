@@ -451,8 +451,7 @@ void Tarnwel_Job::encode_page(const cups_page_header2_t& header, unsigned lines,
         unsigned got = 0;
         while (got < lines) {
             size_t at = store.size();
-            store.resize(at + lineBytes);
-            std::fill(store.begin() + static_cast<long>(at), store.end(), 0);
+            store.resize(at + lineBytes);  // not cleared: the reader writes every byte
             bool filled = read_next_rasterline(store.data() + at, lineBytes);
             imgline_mirror_reverse(store.data() + at, lineBytes);
             got++;
@@ -469,9 +468,8 @@ void Tarnwel_Job::encode_page(const cups_page_header2_t& header, unsigned lines,
         // with the page.
         ByteString line(lineBytes);
         for (unsigned i = 0; i < lines; i++) {
-            // A line the reader could not fill stays blank, and so does the
-            // rest of the page: nothing more comes once the raster breaks.
-            std::fill(line.begin(), line.end(), 0);
+            // The reader blanks what it could not fill, and the rest of the
+            // page stays blank: nothing more comes once the raster breaks.
             bool filled = read_next_rasterline(line.data(), lineBytes);
             send_line(line.data());
             if (!filled)

@@ -115,7 +115,8 @@ struct JobParams {
 };
 
 // Fills `line` with the next `count` bytes of the page; false when it did not
-// get them all (end of data, damaged stream, or a termination request).
+// get them all (end of data, damaged stream, or a termination request). Every
+// byte of `line` is written: what could not be read is blank (zero).
 using RasterLineReader = std::function<bool(uint8_t* line, unsigned count)>;
 
 // ---------------------------------------------------------------------------

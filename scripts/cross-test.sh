@@ -60,6 +60,11 @@ mkdir -p "$out/streams"
 
 "$native/fuzz/make_seeds" "$out/seeds-x86_64"
 "${arm64[@]}" build-arm64/fuzz/make_seeds "$out/seeds-arm64"
+# An empty folder on both sides would compare equal: each kind of seed must be there.
+for kind in decoder encoder job; do
+  [ -n "$(find "$out/seeds-x86_64/$kind" -type f -size +0 2>/dev/null | head -1)" ] ||
+    { echo "no $kind seeds were written" >&2; exit 1; }
+done
 diff -r "$out/seeds-x86_64" "$out/seeds-arm64"
 echo "seeds and the printer streams made of the job seeds: the same on x86-64 and arm64"
 
@@ -67,6 +72,7 @@ echo "seeds and the printer streams made of the job seeds: the same on x86-64 an
 # then the raster) through both filter programs, with each duplex mode.
 ppd=$native/ppd/ppd/tnml20.ppd
 n=0
+written=0
 for seed in "$out"/seeds-x86_64/job/* tests/regressions/job/*; do
   tail -c +3 "$seed" > "$out/raster"
   for options in "" Duplex=DuplexNoTumble Duplex=DuplexTumble; do
@@ -76,14 +82,23 @@ for seed in "$out"/seeds-x86_64/job/* tests/regressions/job/*; do
     PPD=$ppd "${arm64[@]}" build-arm64/filter/rastertotarnwel 1 u t 1 "$options" "$out/raster" \
       >"$b" 2>/dev/null || true
     cmp "$a" "$b" || { echo "streams differ: $seed with '$options'" >&2; exit 1; }
+    [ ! -s "$a" ] || written=$((written + 1))
     n=$((n + 1))
   done
 done
-echo "$n printer streams of the filter programs: the same on x86-64 and arm64"
+# Two filters that both write nothing (a PPD not found, say) agree too: the
+# well-formed job seeds must give streams.
+if [ "$written" -lt "$(($(find "$out/seeds-x86_64/job" -type f | wc -l) * 3))" ]; then
+  echo "only $written of $n runs of the filter wrote a stream" >&2
+  exit 1
+fi
+echo "$n printer streams of the filter programs ($written not empty): the same on x86-64 and arm64"
 
 "$native/tests/seed_outputs" "$out/seeds-x86_64" "$out/outputs-x86_64"
 "${arm64[@]}" build-arm64/tests/seed_outputs "$out/seeds-x86_64" "$out/outputs-arm64"
 "${s390x[@]}" build-s390x/tarnwel/tests/seed_outputs "$out/seeds-x86_64" "$out/outputs-s390x"
+[ -n "$(find "$out/outputs-x86_64" -type f -size +0 | head -1)" ] ||
+  { echo "the seed outputs are empty" >&2; exit 1; }
 diff -r "$out/outputs-x86_64" "$out/outputs-arm64"
 diff -r "$out/outputs-x86_64" "$out/outputs-s390x"
 echo "$(find "$out/outputs-x86_64" -type f | wc -l) outputs of the encoder, mirror and decoder: the same on x86-64, arm64 and s390x"

@@ -10,6 +10,8 @@ packages=(
   libpng-dev googletest libgtest-dev libbenchmark-dev
   clang libclang-rt-14-dev python3 time
   libpappl-dev cups-ipp-utils
+  # The Debian packages: building, checking, installing and the service file.
+  dpkg-dev lintian git adduser systemd avahi-daemon
 )
 
 missing=()

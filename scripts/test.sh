@@ -5,11 +5,14 @@
 #   3. the release build and its whole test suite (CTest with GoogleTest),
 #   4. the suite built for arm64 and the parts without libcups for big-endian
 #      s390x, run under qemu, and their bytes compared with x86-64's
-#      (scripts/cross-test.sh).
+#      (scripts/cross-test.sh),
+#   5. the Debian packages: built, checked by lintian, installed into the
+#      system's CUPS, printing, purged (scripts/test-packages.sh; root only).
 #
 #   SANITIZE=0        skip 1
 #   FUZZ_SECONDS=N    seconds per fuzz target in 2 (default 60; 0 skips)
 #   CROSS=0           skip 4
+#   PACKAGES=0        skip 5
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -38,4 +41,9 @@ ctest --test-dir build --output-on-failure -j"$jobs"
 if [ "${CROSS:-1}" != 0 ]; then
   echo "== Other CPUs: arm64 and s390x under qemu"
   bash scripts/cross-test.sh build
+fi
+
+if [ "${PACKAGES:-1}" != 0 ]; then
+  echo "== Debian packages"
+  bash scripts/test-packages.sh
 fi

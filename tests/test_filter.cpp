@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <thread>
@@ -311,6 +312,19 @@ TEST(Filter, SigtermWhileReadingAPage) {
         bool twoSided = std::string(duplex) != "None";
         EXPECT_EQ(job.pages.size(), twoSided ? 2u : 1u);
         EXPECT_EQ(count_lines_starting(r.err, "PAGE: "), 1);
+        // The lines read before the request are the page's own; every line
+        // after them is blank, none a copy of one before.
+        ASSERT_GE(job.pages.size(), 1u);
+        const Bytes& got = job.pages[0].pixels;
+        size_t read = 0;
+        while ((read + 1) * 10 <= std::min(got.size(), page.pixels.size()) &&
+               std::equal(got.begin() + static_cast<long>(read * 10),
+                          got.begin() + static_cast<long>(read * 10 + 10),
+                          page.pixels.begin() + static_cast<long>(read * 10)))
+            read++;
+        EXPECT_TRUE(std::all_of(got.begin() + static_cast<long>(read * 10), got.end(),
+                                [](uint8_t b) { return b == 0; }))
+            << "line " << read << " after the request is not blank";
         Bytes out = r.out_bytes();
         Bytes endJob = hex_bytes(twoSided ? "1C 16 04 45 01" : "1C 16 04 45 00");
         EXPECT_TRUE(SameBytes(endJob, Bytes(out.end() - 5, out.end())));
@@ -348,9 +362,14 @@ TEST(Filter, RasterCutShortInsideAPage) {
     for (cups_mode_t mode : {CUPS_RASTER_WRITE, CUPS_RASTER_WRITE_COMPRESSED}) {
         SCOPED_TRACE(mode == CUPS_RASTER_WRITE ? "uncompressed" : "compressed");
         const unsigned bpl = 16;
-        RasterPage page = make_page(
+        RasterPage first = make_page(
             bpl, 200, [](unsigned y, unsigned x) { return (x * 5 + y) % 7 == 0 ? y : 0; });
-        std::string raster = raster_bytes({page, page}, mode);
+        // A second page unlike the first, so that nothing of the first can
+        // pass for the second's unread part.
+        RasterPage page = make_page(bpl, 200, [](unsigned y, unsigned x) {
+            return (x * 3 + y) % 5 == 0 ? static_cast<uint8_t>(0x80 | y) : 0;
+        });
+        std::string raster = raster_bytes({first, page}, mode);
         for (size_t cut : {raster.size() / 4, raster.size() / 2, raster.size() * 3 / 4}) {
             SCOPED_TRACE("cut at " + std::to_string(cut));
             Arrived a = arrived_whole(raster.substr(0, cut));
@@ -361,14 +380,22 @@ TEST(Filter, RasterCutShortInsideAPage) {
             ASSERT_EQ(job.pages.size(), a.pages);
             // Every line that arrived whole is sent (but blank ones at the foot).
             const tarnwel::StreamPage& last = job.pages.back();
-            Bytes want = without_blank_foot(
-                Bytes(page.pixels.begin(), page.pixels.begin() + static_cast<long>(a.lines * bpl)),
-                bpl);
+            const RasterPage& cutPage = a.pages == 2 ? page : first;
+            Bytes want =
+                without_blank_foot(Bytes(cutPage.pixels.begin(),
+                                         cutPage.pixels.begin() + static_cast<long>(a.lines * bpl)),
+                                   bpl);
             ASSERT_GT(want.size(), 0u);
             ASSERT_GE(last.pixels.size(), want.size());
             EXPECT_TRUE(SameBytes(
                 want,
                 Bytes(last.pixels.begin(), last.pixels.begin() + static_cast<long>(want.size()))));
+            // What did not arrive is blank; the line the cut went through may
+            // hold what arrived of it.
+            size_t from = std::min(last.pixels.size(), (a.lines + 1) * size_t{bpl});
+            EXPECT_TRUE(std::all_of(last.pixels.begin() + static_cast<long>(from),
+                                    last.pixels.end(), [](uint8_t b) { return b == 0; }))
+                << "an unread line of the cut page is not blank";
         }
     }
 }
