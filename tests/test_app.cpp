@@ -862,8 +862,14 @@ TEST(AppHugePage, APageHeaderClaimingAHugeWidthCostsNoMemory) {
     EXPECT_NE(job.message.find("more than the printer accepts"), std::string::npos)
         << job.ipptool.out;
     // The line buffers are sized for the printer, not for the header's
-    // claim (50 MB of one-bit pixels here).
+    // claim (50 MB of one-bit pixels here). Under AddressSanitizer the
+    // shadow of PAPPL's own buffer for the client's line costs as much, so
+    // only the plain build can tell.
+#ifndef __SANITIZE_ADDRESS__
     EXPECT_LT(peak_memory_kib(app.pid()) - before, 20 * 1024) << r.out;
+#else
+    (void)before;
+#endif
     std::string out = app.output("wide");
     if (!out.empty())
         decode_or_fail(out);
