@@ -1,9 +1,9 @@
 #include "filter_process.h"
 
-#include <fcntl.h>
+#include "child_process.h"
+
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -27,12 +27,8 @@ FilterProcess::~FilterProcess() {
 
 bool FilterProcess::start(const std::string& program, const std::vector<std::string>& args,
                           const std::string& ppd, std::string& error) {
-    std::vector<std::string> argvS = {program};
-    argvS.insert(argvS.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (std::string& a : argvS)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
+    std::vector<std::string> argv = {program};
+    argv.insert(argv.end(), args.begin(), args.end());
 
     std::vector<std::string> envS;
     for (char** e = environ; *e; e++)
@@ -44,57 +40,15 @@ bool FilterProcess::start(const std::string& program, const std::vector<std::str
         envp.push_back(e.data());
     envp.push_back(nullptr);
 
-    // Every descriptor is close-on-exec, so that the filters of jobs on other
-    // printers, started by other threads, do not hold this job's pipes open.
-    int in[2], out[2], err[2];
-    if (pipe2(in, O_CLOEXEC) != 0) {
-        error = strerror(errno);
-        return false;
-    }
-    if (pipe2(out, O_CLOEXEC) != 0) {
-        error = strerror(errno);
-        close(in[0]);
-        close(in[1]);
-        return false;
-    }
-    if (pipe2(err, O_CLOEXEC) != 0) {
-        error = strerror(errno);
-        for (int fd : {in[0], in[1], out[0], out[1]})
-            close(fd);
-        return false;
-    }
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_adddup2(&fa, in[0], 0);
-    posix_spawn_file_actions_adddup2(&fa, out[1], 1);
-    posix_spawn_file_actions_adddup2(&fa, err[1], 2);
-    // The filter starts with the default signal dispositions, as under CUPS.
-    posix_spawnattr_t attr;
-    posix_spawnattr_init(&attr);
-    sigset_t all, none;
-    sigfillset(&all);
-    sigemptyset(&none);
-    posix_spawnattr_setsigdefault(&attr, &all);
-    posix_spawnattr_setsigmask(&attr, &none);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
-    int rc = posix_spawn(&pid_, argv[0], &fa, &attr, argv.data(), envp.data());
-    posix_spawn_file_actions_destroy(&fa);
-    posix_spawnattr_destroy(&attr);
-    close(in[0]);
-    close(out[1]);
-    close(err[1]);
-    in_ = in[1];
-    out_ = out[0];
-    err_ = err[0];
+    ChildPipes pipes;
+    int rc = spawn_with_pipes(argv, envp.data(), false, true, pid_, pipes);
     if (rc != 0) {
-        pid_ = -1;
         error = "Unable to start the printer driver \"" + program + "\": " + strerror(rc);
-        close_input();
-        close(out_);
-        close(err_);
-        out_ = err_ = -1;
         return false;
     }
+    in_ = pipes.in;
+    out_ = pipes.out;
+    err_ = pipes.err;
     copier_ = std::thread(&FilterProcess::copy_loop, this);
     return true;
 }

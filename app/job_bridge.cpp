@@ -133,6 +133,7 @@ bool JobBridge::canceled_by_user() const {
 bool JobBridge::fail(const std::string& reason) {
     papplLogJob(job_, PAPPL_LOGLEVEL_ERROR, "%s", reason.c_str());
     papplJobSetMessage(job_, "%s", reason.c_str());
+    reason_ = reason;
     failed_ = true;
     return false;
 }
@@ -209,6 +210,12 @@ bool JobBridge::start_page(const pappl_pr_options_t* options, unsigned page) {
     lastPage_ = page;
     memcpy(dither_, options->dither, sizeof(dither_));
     header_ = filter_page_header(options->header, settings_);
+    // A document may claim any width; the line buffer is sized only for
+    // what the printer can take, whatever a page header says.
+    if (header_.cupsBytesPerLine > kMaxBytesPerLine)
+        return fail("Page " + std::to_string(page) + ": " + std::to_string(header_.cupsWidth) +
+                    " pixels wide is more than the printer accepts (" +
+                    std::to_string(kMaxBytesPerLine * 8) + ").");
     oneBit_ = options->header.cupsBitsPerPixel == 1;
     bits_.assign(header_.cupsBytesPerLine, 0);
     y_ = 0;
@@ -321,7 +328,7 @@ bool JobBridge::end_job() {
         return false;
     }
     if (failed_)
-        return fail("The printer driver stopped reading the job.");
+        return reason_.empty() ? fail("The printer driver stopped reading the job.") : false;
     return true;
 }
 

@@ -88,6 +88,7 @@ class JobBridge {
     bool countPages_ = false;
     bool failed_ = false;
     std::mutex logLock_;
+    std::string reason_;       // why the job failed here, if it did
     std::string lastError_;    // the filter's last ERROR: text
     std::string documentCut_;  // why the document is incomplete, if it is
 };

@@ -37,6 +37,8 @@ constexpr int kResolution = 600;   // dots per inch, both ways
 constexpr int kMarginPoints = 12;  // the printer cannot reach 12 pt on every side
 // The same margin in hundredths of millimetres, as IPP gives margins.
 constexpr int kMarginHmm = kMarginPoints * 2540 / 72;
+// The longest raster line the printer takes, in bytes of one-bit pixels.
+constexpr unsigned kMaxBytesPerLine = 8192;
 
 // The five print densities: the PPD's PrintDensity choice and the standard
 // IPP print-darkness value that stands for it (lightest first).

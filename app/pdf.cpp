@@ -1,9 +1,7 @@
 #include "pdf.h"
 
-#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -15,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "child_process.h"
 #include "job_bridge.h"
 
 extern char** environ;
@@ -35,47 +34,14 @@ class Renderer {
     }
 
     bool start(const std::vector<std::string>& args, std::string& error) {
-        std::vector<std::string> argvS = args;
-        std::vector<char*> argv;
-        for (std::string& a : argvS)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-        int out[2], err[2];
-        if (pipe2(out, O_CLOEXEC) != 0) {
-            error = strerror(errno);
-            return false;
-        }
-        if (pipe2(err, O_CLOEXEC) != 0) {
-            error = strerror(errno);
-            close(out[0]);
-            close(out[1]);
-            return false;
-        }
-        posix_spawn_file_actions_t fa;
-        posix_spawn_file_actions_init(&fa);
-        posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
-        posix_spawn_file_actions_adddup2(&fa, out[1], 1);
-        posix_spawn_file_actions_adddup2(&fa, err[1], 2);
-        posix_spawnattr_t attr;
-        posix_spawnattr_init(&attr);
-        sigset_t all, none;
-        sigfillset(&all);
-        sigemptyset(&none);
-        posix_spawnattr_setsigdefault(&attr, &all);
-        posix_spawnattr_setsigmask(&attr, &none);
-        posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
-        int rc = posix_spawnp(&pid_, argv[0], &fa, &attr, argv.data(), environ);
-        posix_spawn_file_actions_destroy(&fa);
-        posix_spawnattr_destroy(&attr);
-        close(out[1]);
-        close(err[1]);
-        out_ = out[0];
-        err_ = err[0];
+        ChildPipes pipes;
+        int rc = spawn_with_pipes(args, environ, true, false, pid_, pipes);
         if (rc != 0) {
-            pid_ = -1;
-            error = std::string("Unable to start Ghostscript (") + argv[0] + "): " + strerror(rc);
+            error = "Unable to start Ghostscript (" + args[0] + "): " + strerror(rc);
             return false;
         }
+        out_ = pipes.out;
+        err_ = pipes.err;
         logger_ = std::thread([this] { log_loop(); });
         return true;
     }
@@ -167,6 +133,14 @@ bool print_pdf(pappl_job_t* job, pappl_device_t* device, void*) {
     // A job cancelled as it starts may have lost its document file already.
     const char* filename = papplJobGetFilename(job);
     if (!filename) {
+        // PAPPL 1.3.1 can start a job a second time after it has printed
+        // (two threads pick the same pending job); its document is gone by
+        // then. The job printed: it stays completed, and nothing is sent.
+        if (!papplJobIsCanceled(job) && papplJobGetImpressionsCompleted(job) > 0) {
+            papplLogJob(job, PAPPL_LOGLEVEL_WARN,
+                        "The job was started again after it had printed; nothing more is sent.");
+            return true;
+        }
         if (!papplJobIsCanceled(job))
             abort_document(job, "The job's document is missing.");
         return papplJobIsCanceled(job);

@@ -60,6 +60,9 @@ pid_t spawn(const std::vector<std::string>& argvS, const std::string& out,
     posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_addopen(&fa, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     posix_spawn_file_actions_adddup2(&fa, 1, 2);
+    // None of the test's own descriptors (CTest's log and pipes among them)
+    // stay open in a server that might outlive it.
+    posix_spawn_file_actions_addclosefrom_np(&fa, 3);
     // posix_spawn has no portable chdir; a shell-free helper: env -C.
     std::vector<std::string> withDir;
     if (!workDir.empty()) {
@@ -245,10 +248,14 @@ std::vector<std::string> AppServer::environment() const {
 }
 
 std::vector<std::string> AppServer::as_server_user(const std::vector<std::string>& cmd) const {
-    std::vector<std::string> argv;
-    if (getuid() == 0)
-        argv = {"setpriv", "--reuid=" + std::to_string(kServerUser),
-                "--regid=" + std::to_string(kServerGroup), "--clear-groups"};
+    // The server dies with the test, also when the test is killed and no
+    // destructor runs, so that it never outlives the test that started it.
+    std::vector<std::string> argv = {"setpriv", "--pdeathsig=KILL"};
+    if (getuid() == 0) {
+        argv.push_back("--reuid=" + std::to_string(kServerUser));
+        argv.push_back("--regid=" + std::to_string(kServerGroup));
+        argv.push_back("--clear-groups");
+    }
     argv.push_back("env");
     argv.push_back("-i");
     for (const std::string& e : environment())

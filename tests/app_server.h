@@ -23,6 +23,7 @@ class AppServer {
     bool running() const { return ready_; }
     // Whether the server process is still there (it is reaped if not).
     bool alive();
+    pid_t pid() const { return pid_; }
     // The server's end is expected (a known fault of PAPPL's): not reported.
     void expect_exit() { exitExpected_ = true; }
     std::string printer_uri(const std::string& printer = "office") const;

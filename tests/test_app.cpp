@@ -7,10 +7,13 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <map>
 #include <set>
@@ -616,6 +619,34 @@ TEST(AppCancel, CancelledJobLeavesAWholeStream) {
     EXPECT_EQ(next.state, "completed") << next.ipptool.out;
 }
 
+TEST(AppCancel, CancelledStreamedRasterJobLeavesAWholeStream) {
+    // A PWG raster job is printed while the client still sends it; cancelled
+    // then, the stream on the device must still end the normal way.
+    std::string pwg = render_pwg(long_pdf(40), 612, 792);
+    AppServer app;
+    ASSERT_TRUE(app.running()) << app.log();
+    RunResult sent;
+    std::thread client([&] {
+        sent = app.ipptool("submit-job.test",
+                           {{"format", "image/pwg-raster"}, {"jobname", "streamed"}}, pwg);
+    });
+    bool printing = false;
+    for (int i = 0; i < 600 && !printing; i++) {
+        printing = app.log().find("Printed page 2 ") != std::string::npos;
+        if (!printing)
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    JobOutcome canceled = outcome(app.ipptool("cancel-job.test", {{"jobid", "1"}}));
+    client.join();
+    ASSERT_TRUE(printing) << app.log();
+    EXPECT_EQ(canceled.state, "canceled") << canceled.ipptool.out << sent.out << app.log();
+    tarnwel::StreamJob decoded = decode_or_fail(app.output("streamed"));
+    EXPECT_GE(decoded.pages.size(), 2u);
+    EXPECT_LT(decoded.pages.size(), 40u);
+    JobOutcome next = print_plain(app, kSample, "application/pdf", "next");
+    EXPECT_EQ(next.state, "completed") << next.ipptool.out;
+}
+
 // ---------------------------------------------------------------------------
 // A printer that goes away
 // ---------------------------------------------------------------------------
@@ -710,3 +741,138 @@ INSTANTIATE_TEST_SUITE_P(
         BrokenCase{"MissingFilter", "bin/rastertotarnwel", true,
                    "Unable to start the printer driver"}),
     [](const ::testing::TestParamInfo<BrokenCase>& info) { return info.param.name; });
+
+// ---------------------------------------------------------------------------
+// What the filter is given
+// ---------------------------------------------------------------------------
+TEST(AppFilterProcess, FilterGetsNoDescriptorsButItsOwnThree) {
+    AppServer app;
+    ASSERT_TRUE(app.running()) << app.log();
+    // The filter is wrapped by a script that names every descriptor beyond
+    // its standard input, output and error in the job's log: the printer's
+    // device, the server's sockets and the log file must stay the server's.
+    const std::string filter = app.dir() + "/bin/rastertotarnwel";
+    ASSERT_EQ(rename(filter.c_str(), (filter + ".real").c_str()), 0);
+    write_file(filter,
+               "#!/bin/sh\n"
+               "for f in /proc/$$/fd/*; do\n"
+               "  case ${f##*/} in 0|1|2) continue ;; esac\n"
+               "  [ -e \"$f\" ] && ! [ \"$f\" -ef \"$0\" ] || continue\n"
+               "  printf 'DEBUG: inherited descriptor %s -> ' \"${f##*/}\" >&2\n"
+               "  readlink \"$f\" >&2\n"
+               "done\n"
+               "exec \"$0.real\" \"$@\"\n");
+    chmod(filter.c_str(), 0755);
+    for (const char* format : {"application/pdf", "image/pwg-raster"}) {
+        SCOPED_TRACE(format);
+        const std::string document =
+            std::string(format) == "application/pdf" ? kSample : sample_pages().pwg;
+        JobOutcome job = print_plain(app, document, format, "fds");
+        ASSERT_EQ(job.state, "completed") << job.ipptool.out << app.log();
+        decode_or_fail(app.output("fds"));
+    }
+    EXPECT_EQ(app.log().find("inherited descriptor"), std::string::npos) << app.log();
+}
+
+// ---------------------------------------------------------------------------
+// The test's server
+// ---------------------------------------------------------------------------
+TEST(AppServerLifetime, ServerDiesWithATestThatIsKilled) {
+    // A test process killed mid-way (a timeout, a crash) runs no destructor:
+    // its server must go all the same.
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    pid_t test = fork();
+    ASSERT_GE(test, 0);
+    if (test == 0) {
+        close(fds[0]);
+        AppServer app;
+        pid_t server = app.running() ? app.pid() : -1;
+        if (write(fds[1], &server, sizeof(server)) != sizeof(server))
+            _exit(1);
+        pause();
+        _exit(0);
+    }
+    close(fds[1]);
+    pid_t server = -1;
+    ASSERT_EQ(read(fds[0], &server, sizeof(server)), static_cast<ssize_t>(sizeof(server)));
+    close(fds[0]);
+    ASSERT_GT(server, 0);
+    kill(test, SIGKILL);
+    waitpid(test, nullptr, 0);
+    bool gone = false;
+    for (int i = 0; i < 100 && !gone; i++) {
+        // Gone, or dead and waiting to be reaped by whoever adopted it.
+        std::string stat = read_file("/proc/" + std::to_string(server) + "/stat");
+        size_t end = stat.rfind(')');
+        gone = (kill(server, 0) != 0 && errno == ESRCH) ||
+               (end != std::string::npos && stat.compare(end + 1, 3, " Z ") == 0);
+        if (!gone)
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    EXPECT_TRUE(gone) << "server " << server << " outlived its test";
+    if (!gone)
+        kill(server, SIGKILL);
+}
+
+// ---------------------------------------------------------------------------
+// A page that claims to be huge
+// ---------------------------------------------------------------------------
+namespace {
+
+// The server's peak resident memory in KiB.
+long peak_memory_kib(pid_t pid) {
+    std::string status = read_file("/proc/" + std::to_string(pid) + "/status");
+    size_t at = status.find("VmHWM:");
+    return at == std::string::npos ? -1 : atol(status.c_str() + at + 6);
+}
+
+}  // namespace
+
+TEST(AppHugePage, APageHeaderClaimingAHugeWidthCostsNoMemory) {
+    // A PWG raster page that says it is 400 million pixels wide: one line
+    // of it, compressed, is a few bytes of document.
+    GreyPage p;
+    memset(&p.header, 0, sizeof(p.header));
+    const unsigned width = 400000000;
+    p.header.HWResolution[0] = p.header.HWResolution[1] = 600;
+    p.header.PageSize[0] = 612;
+    p.header.PageSize[1] = 792;
+    p.header.cupsWidth = width;
+    p.header.cupsHeight = 2;
+    p.header.cupsBitsPerColor = p.header.cupsBitsPerPixel = 8;
+    p.header.cupsBytesPerLine = width;
+    p.header.cupsColorSpace = CUPS_CSPACE_SW;
+    p.header.cupsNumColors = 1;
+    p.header.NumCopies = 1;
+    p.pixels.assign(width, 255);  // one line; the page is cut after it
+    std::string document = temp_dir() + "/wide.pwg";
+    write_pwg({p}, document);
+    p.pixels = Bytes();
+
+    AppServer app;
+    ASSERT_TRUE(app.running()) << app.log();
+    const long before = peak_memory_kib(app.pid());
+    ASSERT_GT(before, 0);
+    RunResult r = run_program({"ipptool", "-t", "-T", "10", "-d", "format=image/pwg-raster", "-d",
+                               "jobname=wide", "-f", document, app.printer_uri(),
+                               std::string(TARNWEL_SOURCE_DIR) + "/tests/app/submit-job.test"});
+    JobOutcome job = outcome(app.ipptool("wait-job.test", {{"jobid", "1"}}));
+    EXPECT_EQ(job.state, "aborted") << job.ipptool.out << app.log();
+    EXPECT_NE(job.message.find("more than the printer accepts"), std::string::npos)
+        << job.ipptool.out;
+    // The line buffers are sized for the printer, not for the header's
+    // claim (50 MB of one-bit pixels here). Under AddressSanitizer the
+    // shadow of PAPPL's own buffer for the client's line costs as much, so
+    // only the plain build can tell.
+#ifndef __SANITIZE_ADDRESS__
+    EXPECT_LT(peak_memory_kib(app.pid()) - before, 20 * 1024) << r.out;
+#else
+    (void)before;
+#endif
+    std::string out = app.output("wide");
+    if (!out.empty())
+        decode_or_fail(out);
+    JobOutcome next = print_plain(app, kSample, "application/pdf", "next");
+    EXPECT_EQ(next.state, "completed") << next.ipptool.out << app.log();
+}
