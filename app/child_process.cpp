@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -81,6 +82,13 @@ int spawn_with_pipes(const std::vector<std::string>& args, char* const envp[], b
     pipes.out = out[0];
     pipes.err = err[0];
     return 0;
+}
+
+int wait_for_child(pid_t pid) {
+    int st = 0;
+    while (waitpid(pid, &st, 0) < 0 && errno == EINTR) {
+    }
+    return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
 }
 
 }  // namespace tarnwel

@@ -23,6 +23,36 @@ struct ChildPipes {
 int spawn_with_pipes(const std::vector<std::string>& argv, char* const envp[], bool searchPath,
                      bool withInput, pid_t& pid, ChildPipes& pipes);
 
+// Waits for the child; returns its exit status, or 128 + the signal that
+// killed it.
+int wait_for_child(pid_t pid);
+
+// Cuts what a child writes to its standard error into lines, as they come.
+class LogLines {
+  public:
+    // Hands every line completed by `data` to `line`, without the newline.
+    template <class Sink>
+    void add(const char* data, size_t size, Sink&& line) {
+        pending_.append(data, size);
+        size_t start = 0, nl;
+        while ((nl = pending_.find('\n', start)) != std::string::npos) {
+            line(pending_.substr(start, nl - start));
+            start = nl + 1;
+        }
+        pending_.erase(0, start);
+    }
+    // The last line, when the child ended without a newline.
+    template <class Sink>
+    void finish(Sink&& line) {
+        if (!pending_.empty())
+            line(pending_);
+        pending_.clear();
+    }
+
+  private:
+    std::string pending_;
+};
+
 }  // namespace tarnwel
 
 #endif

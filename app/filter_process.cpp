@@ -4,7 +4,6 @@
 
 #include <poll.h>
 #include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -55,7 +54,7 @@ bool FilterProcess::start(const std::string& program, const std::vector<std::str
 
 void FilterProcess::copy_loop() {
     char buf[64 * 1024];
-    std::string pending;  // an unfinished log line
+    LogLines lines;
     bool outOpen = true, errOpen = true;
     while (outOpen || errOpen) {
         pollfd fds[2] = {{out_, POLLIN, 0}, {err_, POLLIN, 0}};
@@ -84,20 +83,13 @@ void FilterProcess::copy_loop() {
         if (fds[1].revents) {
             ssize_t n = read(err_, buf, sizeof(buf));
             if (n > 0) {
-                pending.append(buf, static_cast<size_t>(n));
-                size_t start = 0, nl;
-                while ((nl = pending.find('\n', start)) != std::string::npos) {
-                    log_(pending.substr(start, nl - start));
-                    start = nl + 1;
-                }
-                pending.erase(0, start);
+                lines.add(buf, static_cast<size_t>(n), log_);
             } else if (n == 0 || errno != EINTR) {
                 errOpen = false;
             }
         }
     }
-    if (!pending.empty())
-        log_(pending);
+    lines.finish(log_);
 }
 
 void FilterProcess::close_input() {
@@ -122,11 +114,9 @@ int FilterProcess::wait() {
         }
     if (pid_ <= 0)
         return -1;
-    int st = 0;
-    while (waitpid(pid_, &st, 0) < 0 && errno == EINTR) {
-    }
+    int status = wait_for_child(pid_);
     pid_ = -1;
-    return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+    return status;
 }
 
 }  // namespace tarnwel

@@ -2,7 +2,6 @@
 
 #include <poll.h>
 #include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -62,11 +61,9 @@ class Renderer {
         err_ = -1;
         if (pid_ <= 0)
             return -1;
-        int st = 0;
-        while (waitpid(pid_, &st, 0) < 0 && errno == EINTR) {
-        }
+        int status = wait_for_child(pid_);
         pid_ = -1;
-        return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+        return status;
     }
     std::string last_error() {
         std::lock_guard<std::mutex> guard(lock_);
@@ -76,7 +73,7 @@ class Renderer {
   private:
     void log_loop() {
         char buf[4096];
-        std::string pending;
+        LogLines lines;
         ssize_t n;
         while ((n = read(err_, buf, sizeof(buf))) != 0) {
             if (n < 0) {
@@ -84,16 +81,9 @@ class Renderer {
                     continue;
                 break;
             }
-            pending.append(buf, static_cast<size_t>(n));
-            size_t start = 0, nl;
-            while ((nl = pending.find('\n', start)) != std::string::npos) {
-                log(pending.substr(start, nl - start));
-                start = nl + 1;
-            }
-            pending.erase(0, start);
+            lines.add(buf, static_cast<size_t>(n), [this](const std::string& l) { log(l); });
         }
-        if (!pending.empty())
-            log(pending);
+        lines.finish([this](const std::string& l) { log(l); });
     }
     void log(const std::string& line) {
         if (line.empty())
