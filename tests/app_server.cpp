@@ -23,20 +23,6 @@ namespace {
 constexpr uid_t kServerUser = 65534;  // nobody
 constexpr gid_t kServerGroup = 65534;
 
-int free_port() {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = 0;
-    socklen_t len = sizeof(a);
-    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0 ||
-        getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0)
-        abort();
-    close(fd);
-    return ntohs(a.sin_port);
-}
-
 bool port_open(int port) {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in a{};
@@ -135,7 +121,7 @@ AppServer::AppServer(const std::string& driver) {
         if (system(cmd.c_str()) != 0)
             return;
     }
-    port_ = free_port();
+    port_ = free_loopback_port();
     std::vector<std::string> cmd = {app_, "server",
                                     "-o", "listen-hostname=127.0.0.1",
                                     "-o", "server-port=" + std::to_string(port_),

@@ -194,18 +194,6 @@ TEST(Cupsfilter, DocumentThroughTheCupsChain) {
     }
 }
 
-int free_port() {
-    int s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(s, reinterpret_cast<sockaddr*>(&a), sizeof(a));
-    socklen_t len = sizeof(a);
-    getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
-    close(s);
-    return ntohs(a.sin_port);
-}
-
 // The printer: takes one connection on 127.0.0.1 and keeps what it receives.
 class SocketPrinter {
   public:
@@ -258,7 +246,7 @@ class PrivateCupsd {
   public:
     PrivateCupsd() {
         dir_ = server_bin();
-        port_ = free_port();
+        port_ = free_loopback_port();
         for (const char* d : {"spool", "cache", "state", "log", "tmp", "ppd"})
             run("mkdir -p '" + dir_ + "/" + d + "'");
         chmod((dir_ + "/tmp").c_str(), 01777);

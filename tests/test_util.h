@@ -122,6 +122,10 @@ std::string program_shell_command(const std::string& program);
 // far more time, and its memory is the emulator's).
 bool emulated();
 
+// A TCP port on 127.0.0.1 that nothing listens on just now, for a server
+// under test.
+int free_loopback_port();
+
 // Number of lines of `text` that begin with `prefix`.
 int count_lines_starting(const std::string& text, const std::string& prefix);
 
