@@ -1,0 +1,413 @@
+// The printer application's web pages, against its real server on 127.0.0.1:
+// the printing defaults in words, the add-printer page with and without
+// printer discovery, and a person's way through them in a real browser
+// (Debian's Chromium driven by playwright-core): add a network printer, set
+// its defaults, print without options, restart the server.
+//
+// PAPPL's add-printer page looks for printers with mDNS and SNMP broadcasts
+// on every network the machine has. The tests that open it run in a network
+// of their own (only a loopback) with their own /run, where they start their
+// own D-Bus system bus and avahi-daemon: nothing leaves the machine, and no
+// other program sees the daemons. That takes root; without it those tests
+// are skipped.
+#include <arpa/inet.h>
+#include <cups/cups.h>
+#include <cups/raster.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/mount.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <mutex>
+#include <thread>
+
+#include "app_server.h"
+#include "models.h"
+#include "stream_check.h"
+#include "test_util.h"
+#include "web.h"
+
+namespace {
+
+const std::string kWebTests = std::string(TARNWEL_SOURCE_DIR) + "/tests/web";
+
+// Moves this test process (and every program it starts from now on) into a
+// network with only a loopback and a /run of its own. Once per process; the
+// web tests have their own test program, so no other test is moved with them.
+bool enter_private_network(std::string& why) {
+    static int entered = 0;
+    static std::string reason;
+    if (entered == 0) {
+        entered = -1;
+        if (getuid() != 0) {
+            reason = "needs root for a network and a /run of its own";
+        } else if (unshare(CLONE_NEWNET | CLONE_NEWNS) != 0) {
+            reason = std::string("cannot make a network of its own: ") + strerror(errno);
+        } else if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+                   mount("tmpfs", "/run", "tmpfs", MS_NOSUID | MS_NODEV, "mode=755") != 0) {
+            reason = std::string("cannot mount a /run of its own: ") + strerror(errno);
+        } else {
+            int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+            ifreq ifr{};
+            snprintf(ifr.ifr_name, sizeof(ifr.ifr_name), "lo");
+            bool up = fd >= 0 && ioctl(fd, SIOCGIFFLAGS, &ifr) == 0;
+            ifr.ifr_flags |= IFF_UP;
+            up = up && ioctl(fd, SIOCSIFFLAGS, &ifr) == 0;
+            if (fd >= 0)
+                close(fd);
+            if (up)
+                entered = 1;
+            else
+                reason = std::string("cannot bring the loopback up: ") + strerror(errno);
+        }
+    }
+    why = reason;
+    return entered == 1;
+}
+
+// A program that runs beside the test and dies with it, also when the test is
+// killed.
+pid_t start_program(const std::vector<std::string>& argv, const std::string& log) {
+    pid_t parent = getpid();
+    pid_t pid = fork();
+    if (pid == 0) {
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (getppid() != parent)
+            _exit(127);
+        int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        int null = open("/dev/null", O_RDONLY | O_CLOEXEC);
+        dup2(null, 0);
+        dup2(fd, 1);
+        dup2(fd, 2);
+        closefrom(3);
+        std::vector<char*> args;
+        for (const std::string& a : argv)
+            args.push_back(const_cast<char*>(a.c_str()));
+        args.push_back(nullptr);
+        execvp(args[0], args.data());
+        _exit(127);
+    }
+    return pid;
+}
+
+void stop_program(pid_t& pid) {
+    if (pid <= 0)
+        return;
+    kill(pid, SIGTERM);
+    for (int i = 0; i < 100 && waitpid(pid, nullptr, WNOHANG) == 0; i++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    if (waitpid(pid, nullptr, WNOHANG) == 0) {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+    }
+    pid = -1;
+}
+
+// The system's D-Bus and avahi-daemon, as a machine that discovers printers
+// runs them, but in the test's own network and /run. Both stay root (D-Bus
+// from a copy of the system bus's configuration without its user), so that
+// they die with the test whatever happens to it.
+class Discovery {
+  public:
+    Discovery() {
+        dir_ = temp_dir();
+        std::string config = read_file("/usr/share/dbus-1/system.conf");
+        for (const char* drop : {"<user>messagebus</user>", "<fork/>"}) {
+            size_t at = config.find(drop);
+            if (at != std::string::npos)
+                config.erase(at, strlen(drop));
+        }
+        // A relative folder is read beside the configuration file.
+        const std::string relative = "<includedir>system.d</includedir>";
+        size_t include = config.find(relative);
+        if (include != std::string::npos)
+            config.replace(include, relative.size(),
+                           "<includedir>/usr/share/dbus-1/system.d</includedir>");
+        size_t pidfile = config.find("<pidfile>");
+        if (pidfile != std::string::npos)
+            config.erase(pidfile, config.find("</pidfile>") + 10 - pidfile);
+        write_file(dir_ + "/system.conf", config);
+        mkdir("/run/dbus", 0755);
+        dbus_ = start_program({"dbus-daemon", "--config-file=" + dir_ + "/system.conf", "--nofork"},
+                              dir_ + "/dbus.log");
+        for (int i = 0; i < 200 && access("/run/dbus/system_bus_socket", F_OK) != 0; i++)
+            std::this_thread::sleep_for(std::chrono::milliseconds(25));
+        avahi_ = start_program({"avahi-daemon", "--no-drop-root", "--no-chroot", "--no-rlimits"},
+                               dir_ + "/avahi.log");
+        for (int i = 0; i < 200 && !tarnwel::discovery_available(); i++)
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    ~Discovery() {
+        stop_program(avahi_);
+        stop_program(dbus_);
+    }
+    bool running() const { return tarnwel::discovery_available(); }
+    std::string log() const {
+        return read_file(dir_ + "/dbus.log") + read_file(dir_ + "/avahi.log");
+    }
+
+  private:
+    std::string dir_;
+    pid_t dbus_ = -1, avahi_ = -1;
+};
+
+// A network printer on 127.0.0.1 that keeps what each connection sent it.
+class SocketPrinter {
+  public:
+    explicit SocketPrinter(int port) {
+        fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        int one = 1;
+        setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        a.sin_port = htons(static_cast<uint16_t>(port));
+        listening_ =
+            bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0 && listen(fd_, 4) == 0;
+        thread_ = std::thread([this] {
+            int c;
+            while ((c = accept(fd_, nullptr, nullptr)) >= 0) {
+                std::string job;
+                char buf[65536];
+                ssize_t n;
+                while ((n = read(c, buf, sizeof(buf))) > 0)
+                    job.append(buf, static_cast<size_t>(n));
+                close(c);
+                std::lock_guard<std::mutex> guard(lock_);
+                jobs_.push_back(job);
+            }
+        });
+    }
+    ~SocketPrinter() {
+        shutdown(fd_, SHUT_RDWR);
+        close(fd_);
+        thread_.join();
+    }
+    bool listening() const { return listening_; }
+    // The streams of the connections that have ended, oldest first.
+    std::vector<std::string> jobs() {
+        std::lock_guard<std::mutex> guard(lock_);
+        return jobs_;
+    }
+
+  private:
+    int fd_ = -1;
+    bool listening_ = false;
+    std::thread thread_;
+    std::mutex lock_;
+    std::vector<std::string> jobs_;
+};
+
+struct HttpReply {
+    int status = 0;
+    std::string body;
+};
+
+HttpReply http_get(int port, const std::string& path) {
+    HttpReply reply;
+    http_t* http =
+        httpConnect2("127.0.0.1", port, nullptr, AF_INET, HTTP_ENCRYPTION_NEVER, 1, 60000, nullptr);
+    if (!http)
+        return reply;
+    httpClearFields(http);
+    httpSetField(http, HTTP_FIELD_HOST, ("127.0.0.1:" + std::to_string(port)).c_str());
+    if (httpGet(http, path.c_str()) == 0) {
+        http_status_t status;
+        while ((status = httpUpdate(http)) == HTTP_STATUS_CONTINUE) {
+        }
+        reply.status = status;
+        char buf[8192];
+        ssize_t n;
+        while ((n = httpRead2(http, buf, sizeof(buf))) > 0)
+            reply.body.append(buf, static_cast<size_t>(n));
+    }
+    httpClose(http);
+    return reply;
+}
+
+// One US Letter page of 8-bit grey PWG raster at 600 dpi: white with a black
+// band across its middle.
+std::string letter_page() {
+    std::string path = temp_dir() + "/page.pwg";
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    cups_raster_t* r = cupsRasterOpen(fd, CUPS_RASTER_WRITE_PWG);
+    cups_page_header2_t h;
+    cupsRasterInitPWGHeader(&h, pwgMediaForPWG("na_letter_8.5x11in"), "sgray_8", 600, 600,
+                            "one-sided", nullptr);
+    cupsRasterWriteHeader2(r, &h);
+    std::vector<unsigned char> white(h.cupsBytesPerLine, 255), black(h.cupsBytesPerLine, 0);
+    for (unsigned y = 0; y < h.cupsHeight; y++) {
+        bool band = y >= h.cupsHeight / 2 && y < h.cupsHeight / 2 + 300;
+        cupsRasterWritePixels(r, band ? black.data() : white.data(), h.cupsBytesPerLine);
+    }
+    cupsRasterClose(r);
+    close(fd);
+    return path;
+}
+
+// What a program needs to drive Chromium, or why it cannot here.
+std::string browser_missing() {
+    if (run_program({"node", "--version"}).status != 0)
+        return "node is not installed";
+    if (access("/usr/bin/chromium", X_OK) != 0)
+        return "Chromium (Debian's chromium) is not installed";
+    if (access((kWebTests + "/node_modules/playwright-core/package.json").c_str(), R_OK) != 0)
+        return "playwright-core is not installed (npm ci in tests/web)";
+    return "";
+}
+
+RunResult browser(const std::vector<std::string>& args) {
+    std::vector<std::string> argv = {"node", kWebTests + "/printing-defaults.mjs"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return run_program(argv);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// The printing defaults, in words
+// ---------------------------------------------------------------------------
+TEST(AppWeb, PrintingDefaultsShowTheDriversSettingsInWords) {
+    AppServer app;
+    ASSERT_TRUE(app.running()) << app.log();
+    HttpReply page = http_get(app.port(), "/office/printing");
+    ASSERT_EQ(page.status, 200) << page.body;
+    // Every choice of the model table, under the name a person knows, and
+    // the default checked.
+    std::vector<std::string> words = {"Printer model:", "Tarnwel Mono Laser 20", "Paper size:",
+                                      "Paper weight:",  "Two-sided printing:",   "Print density:"};
+    for (size_t i = 0; i < tarnwel::kNumDensityLevels; i++)
+        words.push_back(tarnwel::kDensityLevels[i].label);
+    for (size_t i = 0; i < tarnwel::kNumPaperWeights; i++)
+        words.push_back(tarnwel::kPaperWeights[i].label);
+    for (size_t i = 0; i < tarnwel::kNumSidesChoices; i++)
+        words.push_back(tarnwel::kSidesChoices[i].label);
+    for (const char* size : {"US Letter", "A4", "Envelope #10"})
+        words.push_back(size);
+    for (const std::string& w : words)
+        EXPECT_NE(page.body.find(w), std::string::npos) << "no \"" << w << "\" in\n" << page.body;
+    EXPECT_NE(page.body.find("value=\"0\" checked> Normal"), std::string::npos) << page.body;
+    EXPECT_NE(page.body.find("value=\"stationery\" checked> Plain"), std::string::npos);
+    // Not PAPPL's own page, which shows the density as a percentage.
+    EXPECT_EQ(page.body.find("50%"), std::string::npos) << page.body;
+}
+
+TEST(AppWeb, LabelsComeFromTheModelTableAsStrings) {
+    const std::string strings = tarnwel::english_strings();
+    EXPECT_NE(strings.find("\"PrintDensity\" = \"Print density\";\n"), std::string::npos);
+    EXPECT_NE(strings.find("\"PrintDensity.Dark\" = \"Darkest\";\n"), std::string::npos);
+    EXPECT_NE(strings.find("\"PaperWeight.MediumHeavy\" = \"Thick (90-120 g/m²)\";\n"),
+              std::string::npos);
+    EXPECT_NE(strings.find("\"PaperWeight.VeryHeavy\" = \"Heavy (card stock, 120-163 g/m²)\";\n"),
+              std::string::npos);
+}
+
+// ---------------------------------------------------------------------------
+// The add-printer page, with and without printer discovery
+// ---------------------------------------------------------------------------
+TEST(AppWeb, AddPrinterPageSaysDiscoveryIsMissingAndTheServerGoesOn) {
+    std::string why;
+    if (!enter_private_network(why))
+        GTEST_SKIP() << why;
+    ASSERT_FALSE(tarnwel::discovery_available()) << "avahi-daemon runs in the test's own network";
+    AppServer app;
+    ASSERT_TRUE(app.running()) << app.log();
+    HttpReply page = http_get(app.port(), "/addprinter");
+    EXPECT_EQ(page.status, 200);
+    EXPECT_NE(page.body.find("Printer discovery is not available: avahi-daemon is not running."),
+              std::string::npos)
+        << page.body;
+    EXPECT_NE(page.body.find("tarnwel-printer-app add"), std::string::npos) << page.body;
+    EXPECT_TRUE(app.alive()) << read_file(app.dir() + "/server.out");
+    // The server still serves its pages and prints.
+    EXPECT_EQ(http_get(app.port(), "/office/").status, 200);
+    RunResult job = app.ipptool(
+        "print-plain.test", {{"format", "image/pwg-raster"}, {"jobname", "after"}}, letter_page());
+    EXPECT_EQ(ipp_value(job.out, "job-state"), "completed") << job.out << app.log();
+}
+
+TEST(AppWeb, AddPrinterPageOffersNetworkPrintersWhenAvahiRuns) {
+    std::string why;
+    if (!enter_private_network(why))
+        GTEST_SKIP() << why;
+    Discovery discovery;
+    ASSERT_TRUE(discovery.running()) << discovery.log();
+    AppServer app;
+    ASSERT_TRUE(app.running()) << app.log();
+    HttpReply page = http_get(app.port(), "/addprinter");
+    EXPECT_EQ(page.status, 200);
+    EXPECT_NE(page.body.find("<option value=\"socket\">Network Printer</option>"),
+              std::string::npos)
+        << page.body;
+    EXPECT_NE(page.body.find("<option value=\"tnml24p\">Tarnwel Mono Laser 24 Pro</option>"),
+              std::string::npos)
+        << page.body;
+    EXPECT_EQ(page.body.find("not available"), std::string::npos) << page.body;
+    EXPECT_TRUE(app.alive()) << read_file(app.dir() + "/server.out");
+}
+
+// ---------------------------------------------------------------------------
+// A person's way through the pages, in Chromium
+// ---------------------------------------------------------------------------
+TEST(AppWebBrowser, DefaultsSetOnThePagePrintAndSurviveARestart) {
+    std::string why = browser_missing();
+    if (!why.empty())
+        GTEST_SKIP() << why;
+    if (!enter_private_network(why))
+        GTEST_SKIP() << why;
+    Discovery discovery;
+    ASSERT_TRUE(discovery.running()) << discovery.log();
+    // PAPPL 1.3.1's form takes a host name without a port (its pattern
+    // refuses "host:port"), so the printer listens on the standard 9100, in
+    // the test's own network, where no other program can hold it.
+    SocketPrinter printer(9100);
+    ASSERT_TRUE(printer.listening()) << strerror(errno);
+    AppServer app;
+    ASSERT_TRUE(app.running()) << app.log();
+    const std::string base = "http://127.0.0.1:" + std::to_string(app.port());
+    const std::string shots = std::string(TARNWEL_BINARY_DIR) + "/web-screenshots";
+    mkdir(shots.c_str(), 0755);
+
+    auto start = std::chrono::steady_clock::now();
+    RunResult setup = browser({"setup", base, "frontdesk", "127.0.0.1", shots});
+    ASSERT_EQ(setup.status, 0) << setup.out << app.log();
+    auto browserTime = std::chrono::steady_clock::now() - start;
+    std::cout << "The browser's steps took "
+              << std::chrono::duration_cast<std::chrono::milliseconds>(browserTime).count()
+              << " ms; screenshots in " << shots << "\n";
+
+    // A job that names neither density nor paper weight gets the defaults.
+    const std::string page = letter_page();
+    auto print_and_check = [&](const std::string& name) {
+        size_t before = printer.jobs().size();
+        RunResult job =
+            app.ipptool("print-plain.test", {{"format", "image/pwg-raster"}, {"jobname", name}},
+                        page, "", "frontdesk");
+        ASSERT_EQ(ipp_value(job.out, "job-state"), "completed") << job.out << app.log();
+        for (int i = 0; i < 100 && printer.jobs().size() == before; i++)
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        std::vector<std::string> jobs = printer.jobs();
+        ASSERT_EQ(jobs.size(), before + 1);
+        tarnwel::StreamJob decoded = decode_or_fail(jobs.back());
+        EXPECT_EQ(decoded.density, 0) << "not the darkest density";
+        EXPECT_EQ(decoded.paper_weight, 0) << "not card stock";
+        EXPECT_EQ(decoded.pages.size(), 1u);
+    };
+    print_and_check("after-setup");
+
+    ASSERT_TRUE(app.restart()) << app.log();
+    RunResult check = browser({"check", base, "frontdesk"});
+    EXPECT_EQ(check.status, 0) << check.out << app.log();
+    print_and_check("after-restart");
+}
