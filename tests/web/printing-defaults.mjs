@@ -76,7 +76,7 @@ const browser = await chromium.launch({ executablePath: process.env.CHROMIUM || 
 let status = 0;
 try {
   const page = await browser.newPage({ viewport: { width: 1000, height: 700 } });
-  page.setDefaultTimeout(60000);
+  page.setDefaultTimeout(30000);
   if (phase === 'setup')
     await setup(page);
   else if (phase === 'check')
