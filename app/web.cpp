@@ -12,7 +12,7 @@
 
 // PAPPL's own add-printer page. It is not part of PAPPL's public API, but
 // libpappl exports it, and it is the only way to keep PAPPL's page (its device
-// list and form) behind a guard at the same address.
+// list and form) behind a page of ours at the same address.
 extern "C" void _papplSystemWebAddPrinter(pappl_client_t* client, pappl_system_t* system);
 
 namespace tarnwel {
@@ -230,9 +230,10 @@ bool printing_defaults_page(pappl_client_t* client, void* cbData) {
 }
 
 // PAPPL 1.3.1's add-printer page lists the printers on the network through
-// avahi; without a running avahi-daemon avahi's browser fails an assertion
-// and the whole server aborts. The page runs only when discovery answers,
-// and otherwise says what is missing and how to add a printer anyway.
+// avahi. Without a running avahi-daemon its discovery aborted the whole
+// server (avahi_guard.cpp now stops that) and could list none of them. The
+// page runs only when avahi-daemon answers, and otherwise says plainly what
+// is missing and how to add a printer all the same.
 bool add_printer_page(pappl_client_t* client, void* cbData) {
     auto* system = static_cast<pappl_system_t*>(cbData);
     if (discovery_available()) {
@@ -252,7 +253,7 @@ bool add_printer_page(pappl_client_t* client, void* cbData) {
         "          <h1 class=\"title\">%s</h1>\n"
         "          <div class=\"banner\">%s</div>\n"
         "          <p>%s</p>\n"
-        "          <pre>%s</pre>\n"
+        "          <pre>sudo systemctl start avahi-daemon</pre>\n"
         "          <p>%s</p>\n"
         "          <pre>tarnwel-printer-app add -d office -m tnml20 -v "
         "socket://192.0.2.10:9100</pre>\n"
@@ -263,9 +264,8 @@ bool add_printer_page(pappl_client_t* client, void* cbData) {
         words(client, "AddPrinter.Unavailable",
               "Printer discovery is not available: avahi-daemon is not running."),
         words(client, "AddPrinter.StartAvahi",
-              "This page finds the printers on the network through avahi-daemon. Start it and "
-              "open this page again:"),
-        "sudo systemctl start avahi-daemon",
+              "This page finds the printers on the network through avahi-daemon. "
+              "Start it and open this page again:"),
         words(client, "AddPrinter.CommandLine",
               "Or add a printer from the command line, with its driver and address:"));
     papplClientHTMLFooter(client);

@@ -344,6 +344,26 @@ TEST(AppWeb, AddPrinterPageSaysDiscoveryIsMissingAndTheServerGoesOn) {
     EXPECT_EQ(ipp_value(job.out, "job-state"), "completed") << job.out << app.log();
 }
 
+TEST(AppWeb, ListingDevicesWithoutAvahiAbortsNeitherServerNorCommand) {
+    std::string why;
+    if (!enter_private_network(why))
+        GTEST_SKIP() << why;
+    AppServer app;
+    ASSERT_TRUE(app.running()) << app.log();
+    // PAPPL's IPP operation that lists devices, as any client may send it.
+    RunResult find =
+        run_program({"ipptool", "-t", "-T", "60",
+                     "ipp://127.0.0.1:" + std::to_string(app.port()) + "/ipp/system",
+                     std::string(TARNWEL_SOURCE_DIR) + "/tests/app/find-devices.test"});
+    EXPECT_EQ(find.status, 0) << find.out;
+    EXPECT_TRUE(app.alive()) << read_file(app.dir() + "/server.out");
+    // The command line's device list, which runs the same discovery itself.
+    RunResult devices = app.command({"devices"});
+    EXPECT_EQ(devices.status, 0) << devices.out;
+    EXPECT_NE(devices.out.find("Unable to create service browser."), std::string::npos)
+        << devices.out;
+}
+
 TEST(AppWeb, AddPrinterPageOffersNetworkPrintersWhenAvahiRuns) {
     std::string why;
     if (!enter_private_network(why))
