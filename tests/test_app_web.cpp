@@ -431,10 +431,13 @@ TEST(AppWebBrowser, DefaultsSetOnThePagePrintAndSurviveARestart) {
         EXPECT_EQ(decoded.paper_weight, 0) << "not card stock";
         EXPECT_EQ(decoded.pages.size(), 1u);
     };
-    print_and_check("after-setup");
+    print_and_check("Welcome letter");
+    // The printer's page, with that job in its list.
+    RunResult shot = browser({"check", base, "frontdesk", shots});
+    EXPECT_EQ(shot.status, 0) << shot.out << app.log();
 
     ASSERT_TRUE(app.restart()) << app.log();
     RunResult check = browser({"check", base, "frontdesk"});
     EXPECT_EQ(check.status, 0) << check.out << app.log();
-    print_and_check("after-restart");
+    print_and_check("After the restart");
 }

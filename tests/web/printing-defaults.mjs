@@ -4,15 +4,18 @@
 //
 //   node printing-defaults.mjs setup BASE_URL PRINTER HOST SHOT_DIR
 //       adds PRINTER (a network printer at HOST) with the first model, sets
-//       the darkest print density and card stock, and saves screenshots of
-//       the printer's page and its printing defaults into SHOT_DIR
-//   node printing-defaults.mjs check BASE_URL PRINTER
-//       checks that the printing defaults page shows those settings
+//       the darkest print density and card stock, and saves a screenshot of
+//       its printing defaults into SHOT_DIR
+//   node printing-defaults.mjs check BASE_URL PRINTER [SHOT_DIR]
+//       checks that the printing defaults page shows those settings, and
+//       saves a screenshot of the printer's page into SHOT_DIR if given
 //
 // Exits 0 when every step did what it should, 1 with the reason otherwise.
 import { chromium } from 'playwright-core';
 
-const [phase, base, printer, host, shotDir] = process.argv.slice(2);
+const [phase, base, printer, ...rest] = process.argv.slice(2);
+const host = phase === 'setup' ? rest[0] : undefined;
+const shotDir = phase === 'setup' ? rest[1] : rest[0];
 const model = 'Tarnwel Mono Laser 20';
 const density = 'Darkest';
 const weight = 'Heavy (card stock, 120-163 g/m²)';
@@ -57,10 +60,6 @@ async function setup(page) {
   await page.waitForSelector('.banner');
   await expectText(page, 'Changes saved.');
   await check(page);
-
-  await page.goto(`${base}/${printer}/`);
-  await page.screenshot({ path: `${shotDir}/printer-page.png`, fullPage: true });
-  await page.goto(`${base}/${printer}/printing`);
   await page.screenshot({ path: `${shotDir}/printing-defaults.png`, fullPage: true });
 }
 
@@ -70,6 +69,11 @@ async function check(page) {
     fail(`print density "${density}" is not the printer's default`);
   if (!(await page.getByLabel(weight).isChecked()))
     fail(`paper weight "${weight}" is not the printer's default`);
+  if (phase === 'check' && shotDir) {
+    await page.goto(`${base}/${printer}/`);
+    await expectText(page, model);
+    await page.screenshot({ path: `${shotDir}/printer-page.png`, fullPage: true });
+  }
 }
 
 const browser = await chromium.launch({ executablePath: process.env.CHROMIUM || '/usr/bin/chromium' });
