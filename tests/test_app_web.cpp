@@ -220,7 +220,8 @@ struct HttpReply {
     std::string body;
 };
 
-HttpReply http_get(int port, const std::string& path) {
+// A GET of a page, or a POST of a form when there is one.
+HttpReply http_request(int port, const std::string& path, const std::string& form = "") {
     HttpReply reply;
     http_t* http =
         httpConnect2("127.0.0.1", port, nullptr, AF_INET, HTTP_ENCRYPTION_NEVER, 1, 60000, nullptr);
@@ -228,7 +229,16 @@ HttpReply http_get(int port, const std::string& path) {
         return reply;
     httpClearFields(http);
     httpSetField(http, HTTP_FIELD_HOST, ("127.0.0.1:" + std::to_string(port)).c_str());
-    if (httpGet(http, path.c_str()) == 0) {
+    bool sent;
+    if (form.empty()) {
+        sent = httpGet(http, path.c_str()) == 0;
+    } else {
+        httpSetField(http, HTTP_FIELD_CONTENT_TYPE, "application/x-www-form-urlencoded");
+        httpSetLength(http, form.size());
+        sent = httpPost(http, path.c_str()) == 0 &&
+               httpWrite2(http, form.data(), form.size()) == static_cast<ssize_t>(form.size());
+    }
+    if (sent) {
         http_status_t status;
         while ((status = httpUpdate(http)) == HTTP_STATUS_CONTINUE) {
         }
@@ -287,7 +297,7 @@ RunResult browser(const std::vector<std::string>& args) {
 TEST(AppWeb, PrintingDefaultsShowTheDriversSettingsInWords) {
     AppServer app;
     ASSERT_TRUE(app.running()) << app.log();
-    HttpReply page = http_get(app.port(), "/office/printing");
+    HttpReply page = http_request(app.port(), "/office/printing");
     ASSERT_EQ(page.status, 200) << page.body;
     // Every choice of the model table, under the name a person knows, and
     // the default checked.
@@ -307,6 +317,20 @@ TEST(AppWeb, PrintingDefaultsShowTheDriversSettingsInWords) {
     EXPECT_NE(page.body.find("value=\"stationery\" checked> Plain"), std::string::npos);
     // Not PAPPL's own page, which shows the density as a percentage.
     EXPECT_EQ(page.body.find("50%"), std::string::npos) << page.body;
+}
+
+TEST(AppWeb, PrintingDefaultsTakeOnlyAFormOfTheirOwnPage) {
+    AppServer app;
+    ASSERT_TRUE(app.running()) << app.log();
+    // A form posted from elsewhere (another site a person's browser has
+    // open) carries no session token of the page: nothing changes.
+    HttpReply posted =
+        http_request(app.port(), "/office/printing", "print-darkness=100&media-type=cardstock");
+    EXPECT_EQ(posted.status, 200);
+    EXPECT_NE(posted.body.find("Invalid form submission."), std::string::npos) << posted.body;
+    HttpReply page = http_request(app.port(), "/office/printing");
+    EXPECT_NE(page.body.find("value=\"0\" checked> Normal"), std::string::npos) << page.body;
+    EXPECT_NE(page.body.find("value=\"stationery\" checked> Plain"), std::string::npos);
 }
 
 TEST(AppWeb, LabelsComeFromTheModelTableAsStrings) {
@@ -330,7 +354,7 @@ TEST(AppWeb, AddPrinterPageSaysDiscoveryIsMissingAndTheServerGoesOn) {
         << "D-Bus runs in the test's own /run";
     AppServer app;
     ASSERT_TRUE(app.running()) << app.log();
-    HttpReply page = http_get(app.port(), "/addprinter");
+    HttpReply page = http_request(app.port(), "/addprinter");
     EXPECT_EQ(page.status, 200);
     EXPECT_NE(page.body.find("Printer discovery is not available: avahi-daemon is not running."),
               std::string::npos)
@@ -338,7 +362,7 @@ TEST(AppWeb, AddPrinterPageSaysDiscoveryIsMissingAndTheServerGoesOn) {
     EXPECT_NE(page.body.find("tarnwel-printer-app add"), std::string::npos) << page.body;
     EXPECT_TRUE(app.alive()) << read_file(app.dir() + "/server.out");
     // The server still serves its pages and prints.
-    EXPECT_EQ(http_get(app.port(), "/office/").status, 200);
+    EXPECT_EQ(http_request(app.port(), "/office/").status, 200);
     RunResult job = app.ipptool(
         "print-plain.test", {{"format", "image/pwg-raster"}, {"jobname", "after"}}, letter_page());
     EXPECT_EQ(ipp_value(job.out, "job-state"), "completed") << job.out << app.log();
@@ -372,7 +396,7 @@ TEST(AppWeb, AddPrinterPageOffersNetworkPrintersWhenAvahiRuns) {
     ASSERT_TRUE(discovery.running()) << discovery.log();
     AppServer app;
     ASSERT_TRUE(app.running()) << app.log();
-    HttpReply page = http_get(app.port(), "/addprinter");
+    HttpReply page = http_request(app.port(), "/addprinter");
     EXPECT_EQ(page.status, 200);
     EXPECT_NE(page.body.find("<option value=\"socket\">Network Printer</option>"),
               std::string::npos)
