@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "models.h"
 
@@ -18,6 +19,19 @@ extern "C" void _papplSystemWebAddPrinter(pappl_client_t* client, pappl_system_t
 namespace tarnwel {
 
 namespace {
+
+// The add-printer page's words when discovery is missing.
+const struct {
+    const char* key;
+    const char* text;
+} kPageTexts[] = {
+    {"AddPrinter.Unavailable", "Printer discovery is not available: avahi-daemon is not running."},
+    {"AddPrinter.StartAvahi",
+     "This page finds the printers on the network through avahi-daemon. Start it and open this "
+     "page again:"},
+    {"AddPrinter.CommandLine",
+     "Or add a printer from the command line, with its driver and address:"},
+};
 
 const char* option_label(const char* option) {
     for (size_t i = 0; i < kNumOptionLabels; i++)
@@ -32,6 +46,13 @@ const char* option_label(const char* option) {
 const char* words(pappl_client_t* client, const std::string& key, const char* english) {
     const char* text = papplClientGetLocString(client, key.c_str());
     return text && key != text ? text : english;
+}
+
+const char* page_text(pappl_client_t* client, const char* key) {
+    for (const auto& t : kPageTexts)
+        if (strcmp(t.key, key) == 0)
+            return words(client, key, t.text);
+    return key;
 }
 
 const char* option_words(pappl_client_t* client, const char* option) {
@@ -260,14 +281,8 @@ bool add_printer_page(pappl_client_t* client, void* cbData) {
         "        </div>\n"
         "      </div>\n"
         "    </div>\n",
-        papplClientGetLocString(client, "Add Printer"),
-        words(client, "AddPrinter.Unavailable",
-              "Printer discovery is not available: avahi-daemon is not running."),
-        words(client, "AddPrinter.StartAvahi",
-              "This page finds the printers on the network through avahi-daemon. "
-              "Start it and open this page again:"),
-        words(client, "AddPrinter.CommandLine",
-              "Or add a printer from the command line, with its driver and address:"));
+        papplClientGetLocString(client, "Add Printer"), page_text(client, "AddPrinter.Unavailable"),
+        page_text(client, "AddPrinter.StartAvahi"), page_text(client, "AddPrinter.CommandLine"));
     papplClientHTMLFooter(client);
     return true;
 }
@@ -284,11 +299,20 @@ std::string quoted(const std::string& text) {
 
 }  // namespace
 
-std::string english_strings() {
+const char* const kLanguages[] = {"en", "de", "fr", "es", "it"};
+const size_t kNumLanguages = sizeof(kLanguages) / sizeof(kLanguages[0]);
+
+std::string page_strings(const std::string& language) {
     std::string out;
     auto add = [&](const std::string& key, const char* text) {
         out += quoted(key) + " = " + quoted(text) + ";\n";
     };
+    if (language != "en") {
+        for (size_t i = 0; i < kNumTranslations; i++)
+            if (language == kTranslations[i].language)
+                add(kTranslations[i].key, kTranslations[i].text);
+        return out;
+    }
     for (size_t i = 0; i < kNumOptionLabels; i++)
         add(kOptionLabels[i].option, kOptionLabels[i].label);
     for (size_t i = 0; i < kNumDensityLevels; i++)
@@ -297,6 +321,8 @@ std::string english_strings() {
         add(std::string("PaperWeight.") + kPaperWeights[i].choice, kPaperWeights[i].label);
     for (size_t i = 0; i < kNumSidesChoices; i++)
         add(std::string("Duplex.") + kSidesChoices[i].choice, kSidesChoices[i].label);
+    for (const auto& t : kPageTexts)
+        add(t.key, t.text);
     return out;
 }
 
@@ -317,9 +343,15 @@ bool discovery_available() {
 }
 
 void add_system_web_pages(pappl_system_t* system) {
-    // PAPPL keeps the strings data without copying it.
-    static const std::string english = english_strings();
-    papplSystemAddStringsData(system, "/en.strings", "en", english.c_str());
+    // PAPPL keeps the strings data without copying it. Strings of PAPPL's own
+    // come first: a key PAPPL has already ("media-type.cardstock") keeps its
+    // words, so the pages use keys of their own.
+    static std::vector<std::string> strings(kNumLanguages);
+    for (size_t i = 0; i < kNumLanguages; i++) {
+        strings[i] = page_strings(kLanguages[i]);
+        papplSystemAddStringsData(system, ("/" + std::string(kLanguages[i]) + ".strings").c_str(),
+                                  kLanguages[i], strings[i].c_str());
+    }
     papplSystemAddResourceCallback(system, "/addprinter", "text/html", add_printer_page, system);
 }
 

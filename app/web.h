@@ -18,8 +18,21 @@ void add_system_web_pages(pappl_system_t* system);
 // the printer is created, before PAPPL registers its own pages.
 void add_printer_web_pages(pappl_printer_t* printer);
 
-// The labels as a strings file ("key" = "text";) for PAPPL's localisation.
-std::string english_strings();
+// The words of the pages in another language than English: German, French,
+// Spanish and Italian, as the PPD has them.
+struct Translation {
+    const char* language;
+    const char* key;
+    const char* text;
+};
+extern const Translation kTranslations[];
+extern const size_t kNumTranslations;
+extern const char* const kLanguages[];
+extern const size_t kNumLanguages;
+
+// The words of the pages as a strings file ("key" = "text";) for PAPPL's
+// localisation: "en" from the model table, the others from kTranslations.
+std::string page_strings(const std::string& language);
 
 // Whether avahi-daemon answers over D-Bus, so that PAPPL's printer discovery
 // can run.

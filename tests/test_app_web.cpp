@@ -29,7 +29,9 @@
 
 #include <chrono>
 #include <cstring>
+#include <map>
 #include <mutex>
+#include <sstream>
 #include <thread>
 
 #include "app_server.h"
@@ -221,7 +223,8 @@ struct HttpReply {
 };
 
 // A GET of a page, or a POST of a form when there is one.
-HttpReply http_request(int port, const std::string& path, const std::string& form = "") {
+HttpReply http_request(int port, const std::string& path, const std::string& form = "",
+                       const std::string& language = "") {
     HttpReply reply;
     http_t* http =
         httpConnect2("127.0.0.1", port, nullptr, AF_INET, HTTP_ENCRYPTION_NEVER, 1, 60000, nullptr);
@@ -229,6 +232,8 @@ HttpReply http_request(int port, const std::string& path, const std::string& for
         return reply;
     httpClearFields(http);
     httpSetField(http, HTTP_FIELD_HOST, ("127.0.0.1:" + std::to_string(port)).c_str());
+    if (!language.empty())
+        httpSetField(http, HTTP_FIELD_ACCEPT_LANGUAGE, language.c_str());
     bool sent;
     if (form.empty()) {
         sent = httpGet(http, path.c_str()) == 0;
@@ -333,8 +338,83 @@ TEST(AppWeb, PrintingDefaultsTakeOnlyAFormOfTheirOwnPage) {
     EXPECT_NE(page.body.find("value=\"stationery\" checked> Plain"), std::string::npos);
 }
 
+// A browser that asks for German, French, Spanish or Italian gets the
+// settings in its language.
+TEST(AppWeb, PrintingDefaultsSpeakTheBrowsersLanguage) {
+    AppServer app;
+    ASSERT_TRUE(app.running()) << app.log();
+    for (const char* language : {"de", "fr-FR,fr;q=0.9", "es", "it"}) {
+        SCOPED_TRACE(language);
+        HttpReply page = http_request(app.port(), "/office/printing", "", language);
+        ASSERT_EQ(page.status, 200);
+        size_t found = 0;
+        for (size_t i = 0; i < tarnwel::kNumTranslations; i++) {
+            const tarnwel::Translation& t = tarnwel::kTranslations[i];
+            if (strncmp(language, t.language, 2) != 0 || strncmp(t.key, "AddPrinter.", 11) == 0)
+                continue;
+            found++;
+            EXPECT_NE(page.body.find(t.text), std::string::npos) << t.key << "\n" << page.body;
+        }
+        EXPECT_EQ(found, 16u);
+        EXPECT_EQ(page.body.find("Darkest"), std::string::npos) << page.body;
+    }
+}
+
+// Every word of the pages has its translation, and the print density and
+// paper weight read as in the PPD's translations.
+TEST(AppWeb, TranslationsAreWholeAndMatchThePpds) {
+    std::vector<std::string> keys;
+    std::istringstream english(tarnwel::page_strings("en"));
+    for (std::string line; std::getline(english, line);)
+        keys.push_back(line.substr(1, line.find('"', 1) - 1));
+    ASSERT_EQ(keys.size(), 19u);
+    for (size_t l = 0; l < tarnwel::kNumLanguages; l++) {
+        const std::string language = tarnwel::kLanguages[l];
+        if (language == "en")
+            continue;
+        SCOPED_TRACE(language);
+        std::map<std::string, std::string> text;
+        for (size_t i = 0; i < tarnwel::kNumTranslations; i++) {
+            const tarnwel::Translation& t = tarnwel::kTranslations[i];
+            if (language == t.language) {
+                EXPECT_TRUE(text.emplace(t.key, t.text).second) << "twice: " << t.key;
+            }
+        }
+        for (const std::string& key : keys)
+            EXPECT_EQ(text.count(key), 1u) << "no translation of " << key;
+        EXPECT_EQ(text.size(), keys.size());
+        // The PPD's catalog: msgid (the PPD's English) -> msgstr.
+        std::map<std::string, std::string> po;
+        std::istringstream in(
+            read_file(std::string(TARNWEL_SOURCE_DIR) + "/ppd/po/" + language + ".po"));
+        std::string line, id;
+        while (std::getline(in, line)) {
+            auto quoted = [&] {
+                return line.substr(line.find('"') + 1, line.rfind('"') - line.find('"') - 1);
+            };
+            if (line.rfind("msgid ", 0) == 0)
+                id = quoted();
+            else if (line.rfind("msgstr ", 0) == 0)
+                po[id] = quoted();
+        }
+        auto ppd_text = [](std::string label) {
+            for (size_t at; (at = label.find(" g/m²")) != std::string::npos;)
+                label.replace(at, strlen(" g/m²"), " gsm");
+            return label;
+        };
+        EXPECT_EQ(text["PrintDensity"], po["Print Density"]);
+        EXPECT_EQ(text["PaperWeight"], po["Paper Weight"]);
+        for (size_t i = 0; i < tarnwel::kNumDensityLevels; i++)
+            EXPECT_EQ(text[std::string("PrintDensity.") + tarnwel::kDensityLevels[i].choice],
+                      po[tarnwel::kDensityLevels[i].label]);
+        for (size_t i = 0; i < tarnwel::kNumPaperWeights; i++)
+            EXPECT_EQ(text[std::string("PaperWeight.") + tarnwel::kPaperWeights[i].choice],
+                      po[ppd_text(tarnwel::kPaperWeights[i].label)]);
+    }
+}
+
 TEST(AppWeb, LabelsComeFromTheModelTableAsStrings) {
-    const std::string strings = tarnwel::english_strings();
+    const std::string strings = tarnwel::page_strings("en");
     EXPECT_NE(strings.find("\"PrintDensity\" = \"Print density\";\n"), std::string::npos);
     EXPECT_NE(strings.find("\"PrintDensity.Dark\" = \"Darkest\";\n"), std::string::npos);
     EXPECT_NE(strings.find("\"PaperWeight.MediumHeavy\" = \"Thick (90-120 g/m²)\";\n"),
