@@ -133,7 +133,9 @@ void stop_program(pid_t& pid) {
 // they die with the test whatever happens to it.
 class Discovery {
   public:
-    Discovery() {
+    // withAvahi false: the system bus alone, as on a machine where
+    // avahi-daemon is stopped or not installed.
+    explicit Discovery(bool withAvahi = true) {
         dir_ = temp_dir();
         std::string config = read_file("/usr/share/dbus-1/system.conf");
         for (const char* drop : {"<user>messagebus</user>", "<fork/>"}) {
@@ -156,6 +158,8 @@ class Discovery {
                               dir_ + "/dbus.log");
         for (int i = 0; i < 200 && access("/run/dbus/system_bus_socket", F_OK) != 0; i++)
             std::this_thread::sleep_for(std::chrono::milliseconds(25));
+        if (!withAvahi)
+            return;
         avahi_ = start_program({"avahi-daemon", "--no-drop-root", "--no-chroot", "--no-rlimits"},
                                dir_ + "/avahi.log");
         for (int i = 0; i < 200 && !running(); i++)
@@ -477,6 +481,32 @@ TEST(AppWeb, ListingDevicesWithoutAvahiAbortsNeitherServerNorCommand) {
     EXPECT_EQ(devices.status, 0) << devices.out;
     EXPECT_NE(devices.out.find("Unable to create service browser."), std::string::npos)
         << devices.out;
+}
+
+// With the system bus up and avahi-daemon down, PAPPL has a client that is
+// not connected: every listing of devices fails to browse, and PAPPL 1.3.1
+// would keep its DNS-SD lock each time, so that the next listing (and the
+// server's shutdown) waited forever.
+TEST(AppWeb, ListingDevicesWithTheBusButNoAvahiDoesNotWedgeTheServer) {
+    std::string why;
+    if (!enter_private_network(why))
+        SKIP_UNLESS_REQUIRED(why);
+    Discovery bus(false);
+    ASSERT_EQ(access("/run/dbus/system_bus_socket", F_OK), 0) << bus.log();
+    AppServer app;
+    ASSERT_TRUE(app.running()) << app.log();
+    for (int i = 1; i <= 3; i++) {
+        SCOPED_TRACE(i);
+        RunResult find =
+            run_program({"ipptool", "-t", "-T", "20",
+                         "ipp://127.0.0.1:" + std::to_string(app.port()) + "/ipp/system",
+                         std::string(TARNWEL_SOURCE_DIR) + "/tests/app/find-devices.test"});
+        ASSERT_EQ(find.status, 0) << find.out;
+    }
+    RunResult devices = app.command({"devices"});
+    EXPECT_EQ(devices.status, 0) << devices.out;
+    EXPECT_EQ(http_request(app.port(), "/addprinter").status, 200);
+    EXPECT_TRUE(app.alive()) << read_file(app.dir() + "/server.out");
 }
 
 TEST(AppWeb, AddPrinterPageOffersNetworkPrintersWhenAvahiRuns) {
