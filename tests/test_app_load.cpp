@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <map>
@@ -407,6 +408,21 @@ TEST(AppLoad, FortyJobsFromFourClientsOnTwoPrintersEachPrintOnceAsTheirOwn) {
         settings.insert(j.document->name + j.sides->sides + std::to_string(j.density->darkness) +
                         j.weight->mediaType + std::to_string(j.copies));
     ASSERT_EQ(settings.size(), jobs.size()) << "two jobs of the load look the same";
+    // The first five hold the kinds that cost the server most while they
+    // print, on both printers at once (PAPPL decodes a JPEG whole; streamed
+    // raster comes line by line), so that the peak after them is already the
+    // peak of any mix of the load: forty more must not raise it.
+    size_t next = 0;
+    for (auto kind : {std::make_pair("jpeg", "office"), std::make_pair("jpeg", "lab"),
+                      std::make_pair("pwg", "office"), std::make_pair("pwg", "lab")}) {
+        auto it =
+            std::find_if(jobs.begin() + static_cast<long>(next), jobs.end(), [&](const LoadJob& j) {
+                return j.document->name == kind.first && j.printer == kind.second;
+            });
+        ASSERT_NE(it, jobs.end());
+        std::rotate(jobs.begin() + static_cast<long>(next), it, it + 1);
+        next++;
+    }
 
     const auto start = std::chrono::steady_clock::now();
     std::vector<std::string> failures;
