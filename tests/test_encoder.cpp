@@ -210,15 +210,12 @@ TEST(LineBank, BlankOnlyWhenAllZero) {
 
 TEST(EncodeLine, BlankLinesAreSentOnlyBeforeInk) {
     Tarnwel_Job job(stdout);
-    ByteString out;
     Bytes blank(4, 0), ink = hex_bytes("00 FF 00 00");
-    for (int i = 0; i < 3; i++) {
-        job.encode_curr_line(blank.data(), blank.size(), out);
-        out.clear();
-    }
+    for (int i = 0; i < 3; i++)
+        job.encode_curr_line(blank.data(), blank.size());
     EXPECT_EQ(job.m_feeds, 3);
     EXPECT_TRUE(job.m_cmdfunc.empty());
-    job.encode_curr_line(ink.data(), ink.size(), out);
+    job.encode_curr_line(ink.data(), ink.size());
     EXPECT_EQ(job.m_feeds, 0);
     Bytes expected = concat({hex_bytes("1B 2A 42 01 00"), hex_bytes("1B 2A 42 01 00"),
                              hex_bytes("1B 2A 42 01 00"), hex_bytes("1B 2A 41 02 05 00"),
@@ -232,9 +229,9 @@ TEST(EncodeLine, LongLineHeaderCarriesLow16Bits) {
     for (int i = 0; i < 16384; i++)
         line.insert(line.end(), {static_cast<uint8_t>(2 * i + 1), 0xAA, 0xAA});
     Tarnwel_Job job(stdout);
-    ByteString out;
-    job.encode_curr_line(line.data(), line.size(), out);
-    ASSERT_EQ(out.size(), 65536u);
+    job.encode_curr_line(line.data(), line.size());
+    ASSERT_EQ(job.m_cmdfunc.m_cmdlines.size(), 6 + 65536u);
+    EXPECT_EQ(job.m_cmdfunc.get_cmd_bytes(), 6 + 65536);
     EXPECT_EQ(to_hex(job.m_cmdfunc.m_cmdlines.data(), 6), "1B 2A 41 02 00 00");
 }
 
