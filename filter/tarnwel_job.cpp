@@ -507,33 +507,8 @@ void Tarnwel_Job::cmd_flush() {
 // ---------------------------------------------------------------------------
 // Raster line encoding
 // ---------------------------------------------------------------------------
-namespace {
-
-inline uint64_t load64(const uint8_t* p) {
-    uint64_t v;
-    memcpy(&v, p, sizeof(v));
-    return v;
-}
-
-}  // namespace
-
-// Most lines of a text page are blank, and a blank one is read to its end:
-// 64 bytes are tested at a time, a block the compiler folds into a few vector
-// ORs on any target.
 bool Tarnwel_Job::line_bank(const uint8_t* line, size_t n) {
-    size_t i = 0;
-    uint64_t acc = 0;
-    for (; i + 64 <= n; i += 64) {
-        for (size_t j = 0; j < 64; j += 8)
-            acc |= load64(line + i + j);
-        if (acc)
-            return false;
-    }
-    for (; i + 8 <= n; i += 8)
-        acc |= load64(line + i);
-    for (; i < n; i++)
-        acc |= line[i];
-    return acc == 0;
+    return tarnwel::all_zero(line, n);
 }
 
 // PackBits with every data byte complemented (the printer's white is a set

@@ -208,6 +208,30 @@ TEST(LineBank, BlankOnlyWhenAllZero) {
     }
 }
 
+TEST(LineBank, EveryPathFindsAnyInk) {
+    // Lengths around the 16-, 64- and 256-byte blocks the paths test at once;
+    // the line sits one byte into its buffer, off any alignment.
+    for (auto path : {tarnwel::PackBitsPath::Portable, tarnwel::PackBitsPath::Sse2,
+                      tarnwel::PackBitsPath::Avx2, tarnwel::PackBitsPath::Avx512}) {
+        if (!tarnwel::packbits_path_available(path))
+            continue;
+        SCOPED_TRACE(tarnwel::packbits_path_name(path));
+        for (size_t len : {0, 1, 15, 16, 17, 63, 64, 65, 255, 256, 257, 319, 320, 513, 8192}) {
+            Bytes buf(len + 1, 0);
+            uint8_t* line = buf.data() + 1;
+            ASSERT_TRUE(tarnwel::all_zero_with(path, line, len)) << len;
+            for (size_t at = 0; at < len; at++) {
+                for (uint8_t bit : {0x01, 0x80}) {
+                    line[at] = bit;
+                    ASSERT_FALSE(tarnwel::all_zero_with(path, line, len))
+                        << len << " at " << at << " bit " << int{bit};
+                    line[at] = 0;
+                }
+            }
+        }
+    }
+}
+
 TEST(EncodeLine, BlankLinesAreSentOnlyBeforeInk) {
     Tarnwel_Job job(stdout);
     Bytes blank(4, 0), ink = hex_bytes("00 FF 00 00");
