@@ -165,7 +165,8 @@ int main(int argc, char* argv[]) {
     // The raster comes down a pipe from the filter before: with room for
     // several read blocks in it, that filter writes on while this one encodes,
     // instead of both taking turns every 64 KiB.
-    if (argc == 6 && fcntl(0, F_GETPIPE_SZ) > 0 && fcntl(0, F_GETPIPE_SZ) < (1 << 20))
+    int inputPipe = argc == 6 ? fcntl(0, F_GETPIPE_SZ) : -1;
+    if (inputPipe > 0 && inputPipe < (1 << 20))
         fcntl(0, F_SETPIPE_SZ, 1 << 20);
 #endif
 
