@@ -47,29 +47,6 @@ struct RasterInput {
     }
 };
 RasterInput* input = nullptr;  // null for a stream that the caller opened
-
-ssize_t read_raster_input(void* ctx, unsigned char* buf, size_t bytes) {
-    auto* in = static_cast<RasterInput*>(ctx);
-    ssize_t count;
-    while ((count = read(in->fd, buf, bytes)) < 0)
-        if (errno != EINTR && errno != EAGAIN)
-            return -1;
-    if (!in->syncSeen) {
-        // The first read is the sync word; it tells whether the pixel data is
-        // compressed.
-        in->syncSeen = true;
-        uint32_t sync = 0;
-        if (count == static_cast<ssize_t>(sizeof(sync)) && bytes == sizeof(sync)) {
-            memcpy(&sync, buf, sizeof(sync));
-            in->direct = sync == CUPS_RASTER_SYNC || sync == CUPS_RASTER_REVSYNC ||
-                         sync == CUPS_RASTER_SYNCv1 || sync == CUPS_RASTER_REVSYNCv1;
-        }
-    }
-    uintptr_t at = reinterpret_cast<uintptr_t>(buf);
-    if (count > 0 && at >= in->target && at < in->target + in->targetBytes)
-        in->filled = std::max(in->filled, at - in->target + static_cast<size_t>(count));
-    return count;
-}
 }  // namespace
 
 // Pixel data is read a block of lines at a time: one read per line would
@@ -142,6 +119,31 @@ static bool read_next_raster_line(const uint8_t*& line, unsigned count) {
 
 #ifndef TARNWEL_NO_MAIN
 static ppd_file_t* ppd = nullptr;  // stays open until the process ends
+
+// libcups's own reader of a descriptor, which also notes what lands in the
+// read block.
+static ssize_t read_raster_input(void* ctx, unsigned char* buf, size_t bytes) {
+    auto* in = static_cast<RasterInput*>(ctx);
+    ssize_t count;
+    while ((count = read(in->fd, buf, bytes)) < 0)
+        if (errno != EINTR && errno != EAGAIN)
+            return -1;
+    if (!in->syncSeen) {
+        // The first read is the sync word; it tells whether the pixel data is
+        // compressed.
+        in->syncSeen = true;
+        uint32_t sync = 0;
+        if (count == static_cast<ssize_t>(sizeof(sync)) && bytes == sizeof(sync)) {
+            memcpy(&sync, buf, sizeof(sync));
+            in->direct = sync == CUPS_RASTER_SYNC || sync == CUPS_RASTER_REVSYNC ||
+                         sync == CUPS_RASTER_SYNCv1 || sync == CUPS_RASTER_REVSYNCv1;
+        }
+    }
+    uintptr_t at = reinterpret_cast<uintptr_t>(buf);
+    if (count > 0 && at >= in->target && at < in->target + in->targetBytes)
+        in->filled = std::max(in->filled, at - in->target + static_cast<size_t>(count));
+    return count;
+}
 
 static void sigterm_handler(int) {
     interrupted = 1;
