@@ -127,12 +127,23 @@ AppServer::AppServer(const std::string& driver, const AppServerOptions& options)
             return;
     }
     port_ = free_loopback_port();
+    if (!launch())
+        return;
+    RunResult add =
+        command({"add", "-d", "office", "-m", driver, "-v", "file://" + dir_ + "/out?ext=prn"});
+    ready_ = add.status == 0;
+    if (!ready_)
+        ADD_FAILURE() << "adding the printer failed: " << add.out;
+}
+
+bool AppServer::launch() {
     std::vector<std::string> cmd = {app_, "server", "-o", "listen-hostname=127.0.0.1", "-o",
                                     "server-port=" + std::to_string(port_), "-o",
                                     "spool-directory=" + dir_ + "/spool", "-o",
                                     "log-file=" + dir_ + "/server.log", "-o", "log-level=debug",
                                     // The tests read the whole log.
                                     "-o", "log-max-size=0", "-o", "server-options=no-tls"};
+    ready_ = false;
     pid_ = spawn(as_server_user(cmd), dir_ + "/server.out", "");
     for (int i = 0; i < 300 && pid_ > 0; i++) {
         if (port_open(port_)) {
@@ -145,31 +156,10 @@ AppServer::AppServer(const std::string& driver, const AppServerOptions& options)
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
-    if (!ready_)
-        return;
-    RunResult add =
-        command({"add", "-d", "office", "-m", driver, "-v", "file://" + dir_ + "/out?ext=prn"});
-    ready_ = add.status == 0;
-    if (!ready_)
-        ADD_FAILURE() << "adding the printer failed: " << add.out;
+    return ready_;
 }
 
-AppServer::~AppServer() {
-    if (pid_ <= 0)
-        return;
-    // The server must still be running when the test is over.
-    if (!alive()) {
-        if (exitExpected_)
-            return;
-        int st = exitStatus_;
-        ADD_FAILURE() << "the server ended by itself, "
-                      << (WIFSIGNALED(st) ? "killed by signal " + std::to_string(WTERMSIG(st))
-                                          : "exit status " + std::to_string(WEXITSTATUS(st)))
-                      << "\n"
-                      << read_file(dir_ + "/server.out")
-                      << log().substr(log().size() > 20000 ? log().size() - 20000 : 0);
-        return;
-    }
+void AppServer::shut_down() {
     command({"shutdown"});
     for (int i = 0; i < 200; i++) {
         int st = 0;
@@ -196,6 +186,33 @@ AppServer::~AppServer() {
     }
     kill(pid_, SIGKILL);
     waitpid(pid_, nullptr, 0);
+    pid_ = -1;
+}
+
+bool AppServer::restart() {
+    if (!alive())
+        return false;
+    shut_down();
+    return launch();
+}
+
+AppServer::~AppServer() {
+    if (pid_ <= 0)
+        return;
+    // The server must still be running when the test is over.
+    if (!alive()) {
+        if (exitExpected_)
+            return;
+        int st = exitStatus_;
+        ADD_FAILURE() << "the server ended by itself, "
+                      << (WIFSIGNALED(st) ? "killed by signal " + std::to_string(WTERMSIG(st))
+                                          : "exit status " + std::to_string(WEXITSTATUS(st)))
+                      << "\n"
+                      << read_file(dir_ + "/server.out")
+                      << log().substr(log().size() > 20000 ? log().size() - 20000 : 0);
+        return;
+    }
+    shut_down();
 }
 
 bool AppServer::alive() {
