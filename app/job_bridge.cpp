@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -43,6 +44,29 @@ JobSettings job_settings(const pappl_pr_options_t* options) {
     return s;
 }
 
+ImageableArea imageable_area(const cups_page_header2_t& page) {
+    const unsigned x = kMarginPoints * page.HWResolution[0] / 72;
+    const unsigned y = kMarginPoints * page.HWResolution[1] / 72;
+    // A page too small for the margins goes whole (no paper of the printer's
+    // is, but a document may say anything).
+    if (page.cupsWidth <= 2 * x || page.cupsHeight <= 2 * y)
+        return {0, 0, page.cupsWidth, page.cupsHeight};
+    return {x, y, page.cupsWidth - 2 * x, page.cupsHeight - 2 * y};
+}
+
+void copy_pixels(const unsigned char* in, size_t inBytes, unsigned left, unsigned width,
+                 unsigned char* out) {
+    const size_t first = left / 8, n = (width + 7) / 8;
+    const unsigned shift = left % 8;
+    for (size_t i = 0; i < n; i++) {
+        const unsigned hi = first + i < inBytes ? in[first + i] : 0;
+        const unsigned lo = shift && first + i + 1 < inBytes ? in[first + i + 1] : 0;
+        out[i] = static_cast<unsigned char>((hi << shift) | (lo >> (8 - shift)));
+    }
+    if (width % 8)
+        out[n - 1] &= static_cast<unsigned char>(0xFF << (8 - width % 8));
+}
+
 cups_page_header2_t filter_page_header(const cups_page_header2_t& page,
                                        const JobSettings& settings) {
     cups_page_header2_t h;
@@ -66,11 +90,12 @@ cups_page_header2_t filter_page_header(const cups_page_header2_t& page,
     h.NumCopies = static_cast<unsigned>(settings.copies);
     h.Orientation = page.Orientation;
     h.MediaPosition = page.MediaPosition;
-    h.cupsWidth = page.cupsWidth;
-    h.cupsHeight = page.cupsHeight;
+    const ImageableArea area = imageable_area(page);
+    h.cupsWidth = area.width;
+    h.cupsHeight = area.height;
     h.cupsBitsPerColor = 1;
     h.cupsBitsPerPixel = 1;
-    h.cupsBytesPerLine = (page.cupsWidth + 7) / 8;
+    h.cupsBytesPerLine = (area.width + 7) / 8;
     h.cupsColorOrder = CUPS_ORDER_CHUNKED;
     h.cupsColorSpace = CUPS_CSPACE_K;
     h.cupsNumColors = 1;
@@ -248,7 +273,11 @@ bool JobBridge::start_page(const pappl_pr_options_t* options, unsigned page) {
                     " pixels wide is more than the printer accepts (" +
                     std::to_string(kMaxBytesPerLine * 8) + ").");
     oneBit_ = options->header.cupsBitsPerPixel == 1;
+    area_ = imageable_area(options->header);
+    inHeight_ = options->header.cupsHeight;
+    inBytesPerLine_ = options->header.cupsBytesPerLine;
     bits_.assign(header_.cupsBytesPerLine, 0);
+    yIn_ = 0;
     y_ = 0;
     inPage_ = true;
     if (!cupsRasterWriteHeader2(raster_, &header_)) {
@@ -263,14 +292,18 @@ bool JobBridge::start_page(const pappl_pr_options_t* options, unsigned page) {
 bool JobBridge::write_line(const unsigned char* line) {
     if (failed_)
         return false;
-    if (skipPage_ || !inPage_ || y_ >= header_.cupsHeight)
+    if (skipPage_ || !inPage_)
+        return true;
+    // The lines and pixels in the margins are left out, as CUPS leaves them.
+    const unsigned yIn = yIn_++;
+    if (yIn < area_.top || y_ >= header_.cupsHeight)
         return true;
     // Pages that come as one bit already (Ghostscript's, for PDF) go as they
     // are; 8-bit grey is dithered with the job's matrix.
     if (oneBit_)
-        memcpy(bits_.data(), line, header_.cupsBytesPerLine);
+        copy_pixels(line, inBytesPerLine_, area_.left, header_.cupsWidth, bits_.data());
     else
-        dither_line(line, header_.cupsWidth, y_, dither_, bits_.data());
+        dither_line(line + area_.left, header_.cupsWidth, y_, dither_, bits_.data());
     y_++;
     if (cupsRasterWritePixels(raster_, bits_.data(), header_.cupsBytesPerLine) == 0) {
         failed_ = true;
@@ -285,7 +318,7 @@ bool JobBridge::end_page() {
     if (skipPage_ || !inPage_)
         return true;
     inPage_ = false;
-    const unsigned received = y_;
+    const unsigned received = std::min(yIn_, inHeight_);
     const bool canceled = canceled_by_user();
     // A page cut short is completed with white lines, so that the raster and
     // the printer's stream stay whole; the filter then finishes the page.
@@ -300,10 +333,10 @@ bool JobBridge::end_page() {
     }
     // PAPPL 1.3.1 counts a PWG raster that ends inside a page as printed:
     // the job is aborted here, with the page and line where the data ended.
-    if (received < header_.cupsHeight && !canceled) {
+    if (received < inHeight_ && !canceled) {
         documentCut_ = "The document ends inside page " + std::to_string(lastPage_) +
                        ", after line " + std::to_string(received) + " of " +
-                       std::to_string(header_.cupsHeight) + ": it was cut short.";
+                       std::to_string(inHeight_) + ": it was cut short.";
         papplLogJob(job_, PAPPL_LOGLEVEL_ERROR, "%s", documentCut_.c_str());
         papplJobSetMessage(job_, "%s", documentCut_.c_str());
         papplJobSetReasons(job_, PAPPL_JREASON_DOCUMENT_FORMAT_ERROR, PAPPL_JREASON_NONE);

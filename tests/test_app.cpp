@@ -3,6 +3,7 @@
 // prints, defaults set through IPP apply, IPP Everywhere conformance, bad
 // documents, and cancelling.
 #include <arpa/inet.h>
+#include <cups/ppd.h>
 #include <cups/raster.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -94,8 +95,9 @@ void write_pwg(const std::vector<GreyPage>& pages, const std::string& path,
 }
 
 // The sample's pages in black and white only, so that any dither matrix
-// gives the same bits: as PWG raster for the app, and as the 1-bit CUPS
-// raster pages CUPS would hand the filter.
+// gives the same bits: as whole-page PWG raster for the app, and as the
+// 1-bit CUPS raster pages CUPS would hand the filter: the PPD's imageable
+// area of the paper, without the margins the printer cannot reach.
 struct SamplePages {
     std::string pwg;
     std::vector<RasterPage> filterPages;
@@ -106,21 +108,31 @@ const SamplePages& sample_pages() {
         SamplePages out;
         std::vector<GreyPage> pages = read_raster(render_pwg(kSample, 612, 792));
         EXPECT_EQ(pages.size(), 3u);
+        ppd_file_t* ppd = ppdOpenFile(ppd_path().c_str());
+        ppd_size_t* letter = ppd ? ppdPageSize(ppd, "Letter") : nullptr;
+        EXPECT_NE(letter, nullptr);
+        ppd_size_t size = letter ? *letter : ppd_size_t{};
+        if (ppd)
+            ppdClose(ppd);
+        auto dots = [](float points) { return static_cast<unsigned>(points * 600 / 72 + 0.5f); };
+        const unsigned left = dots(size.left), top = dots(size.length - size.top);
         for (GreyPage& p : pages) {
-            const unsigned w = p.header.cupsWidth, bpl = (w + 7) / 8;
-            RasterPage fp{make_header(bpl, p.header.cupsHeight), Bytes()};
+            const unsigned w = dots(size.right - size.left), h = dots(size.top - size.bottom);
+            const unsigned bpl = (w + 7) / 8;
+            RasterPage fp{make_header(bpl, h), Bytes()};
             fp.header.cupsWidth = w;
             fp.header.PageSize[0] = p.header.PageSize[0];
             fp.header.PageSize[1] = p.header.PageSize[1];
             strcpy(fp.header.cupsPageSizeName, "Letter");
-            fp.pixels.assign(static_cast<size_t>(bpl) * p.header.cupsHeight, 0);
+            fp.pixels.assign(static_cast<size_t>(bpl) * h, 0);
+            const unsigned pw = p.header.cupsWidth;
             for (unsigned y = 0; y < p.header.cupsHeight; y++)
-                for (unsigned x = 0; x < w; x++) {
-                    uint8_t& v = p.pixels[static_cast<size_t>(y) * w + x];
+                for (unsigned x = 0; x < pw; x++) {
+                    uint8_t& v = p.pixels[static_cast<size_t>(y) * pw + x];
                     v = v < 128 ? 0 : 255;
-                    if (v == 0)
-                        fp.pixels[static_cast<size_t>(y) * bpl + x / 8] |=
-                            static_cast<uint8_t>(0x80 >> (x % 8));
+                    if (v == 0 && x >= left && x - left < w && y >= top && y - top < h)
+                        fp.pixels[static_cast<size_t>(y - top) * bpl + (x - left) / 8] |=
+                            static_cast<uint8_t>(0x80 >> ((x - left) % 8));
                 }
             out.filterPages.push_back(fp);
         }
