@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "pappl_fixes.h"
+
 #ifndef TARNWEL_DEFAULT_FILTER
 #define TARNWEL_DEFAULT_FILTER "/usr/lib/cups/filter/rastertotarnwel"
 #endif
@@ -162,6 +164,10 @@ void JobBridge::log_filter_line(const std::string& line) {
 }
 
 bool JobBridge::start_job(const pappl_pr_options_t* options, bool countPages) {
+    // PAPPL calls the driver once the device is open: a printer that did not
+    // answer before does now.
+    waited_ = (papplJobGetReasons(job_) & PAPPL_JREASON_PRINTER_STOPPED) != 0;
+    printer_answers(job_);
     countPages_ = countPages;
     settings_ = job_settings(options);
     pappl_printer_t* printer = papplJobGetPrinter(job_);
@@ -216,6 +222,13 @@ bool JobBridge::start_page(const pappl_pr_options_t* options, unsigned page) {
         return fail("Page " + std::to_string(page) + ": " + std::to_string(header_.cupsWidth) +
                     " pixels wide is more than the printer accepts (" +
                     std::to_string(kMaxBytesPerLine * 8) + ").");
+    // Nor may it claim more lines than a page of the printer has: PAPPL
+    // 1.3.1 would go on reading (or padding) up to the claimed height, line
+    // by line, long after the document has ended.
+    if (header_.cupsHeight > kMaxPageLines)
+        return fail("Page " + std::to_string(page) + ": " + std::to_string(header_.cupsHeight) +
+                    " lines high is more than the printer accepts (" +
+                    std::to_string(kMaxPageLines) + ").");
     oneBit_ = options->header.cupsBitsPerPixel == 1;
     bits_.assign(header_.cupsBytesPerLine, 0);
     y_ = 0;
@@ -312,6 +325,17 @@ bool JobBridge::end_job() {
         papplJobSetReasons(job_, PAPPL_JREASON_DOCUMENT_FORMAT_ERROR, PAPPL_JREASON_NONE);
         return false;
     }
+    // PAPPL 1.3.1 aborts a PWG raster job whose page header does not agree
+    // with itself (bytes per line against width and bits, no lines, an
+    // unknown colour order) with no message but its log's "Bad raster data".
+    if (papplJobGetState(job_) == IPP_JSTATE_ABORTED &&
+        (papplJobGetReasons(job_) & PAPPL_JREASON_DOCUMENT_FORMAT_ERROR) &&
+        !papplJobGetMessage(job_)) {
+        papplJobSetMessage(job_,
+                           "A page header of the document is not valid PWG raster: its "
+                           "width, bits per pixel and bytes per line do not agree.");
+        return false;
+    }
     if (status != 0) {
         std::string reason;
         {
@@ -321,7 +345,8 @@ bool JobBridge::end_job() {
         if (reason.empty())
             reason =
                 status > 128
-                    ? "The printer driver stopped (signal " + std::to_string(status - 128) + ")."
+                    ? "The printer driver crashed (signal " + std::to_string(status - 128) + ", " +
+                          strsignal(status - 128) + ")."
                     : "The printer driver failed (exit status " + std::to_string(status) + ").";
         papplJobSetMessage(job_, "%s", reason.c_str());
         papplJobSetReasons(job_, PAPPL_JREASON_ABORTED_BY_SYSTEM, PAPPL_JREASON_NONE);
@@ -329,6 +354,8 @@ bool JobBridge::end_job() {
     }
     if (failed_)
         return reason_.empty() ? fail("The printer driver stopped reading the job.") : false;
+    if (waited_)
+        papplJobSetMessage(job_, "Printed once the printer answered again.");
     return true;
 }
 

@@ -15,6 +15,7 @@
 
 #include "job_bridge.h"
 #include "models.h"
+#include "pappl_fixes.h"
 #include "pdf.h"
 
 #ifndef TARNWEL_VERSION
@@ -230,6 +231,7 @@ pappl_system_t* system_callback(int numOptions, cups_option_t* options, void*) {
         papplSystemAddListeners(system, option("listen-hostname"));
 
     papplSystemAddMIMEFilter(system, "application/pdf", "image/pwg-raster", print_pdf, nullptr);
+    watch_unreachable_printers(system);
     static std::vector<pappl_pr_driver_t> drivers;
     for (size_t i = 0; i < kNumModels; i++)
         drivers.push_back({kModels[i].driver, kModels[i].makeModel, kModels[i].deviceId, nullptr});

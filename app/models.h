@@ -39,6 +39,8 @@ constexpr int kMarginPoints = 12;  // the printer cannot reach 12 pt on every si
 constexpr int kMarginHmm = kMarginPoints * 2540 / 72;
 // The longest raster line the printer takes, in bytes of one-bit pixels.
 constexpr unsigned kMaxBytesPerLine = 8192;
+// The most lines a page may have.
+constexpr unsigned kMaxPageLines = 65535;
 
 // The five print densities: the PPD's PrintDensity choice and the standard
 // IPP print-darkness value that stands for it (lightest first).

@@ -1,0 +1,213 @@
+#include "pappl_fixes.h"
+
+#include <dlfcn.h>
+
+#include <cstring>
+#include <vector>
+
+#include "models.h"
+
+namespace tarnwel {
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// A printer that does not answer
+// ---------------------------------------------------------------------------
+
+// While PAPPL cannot open a printer's device it keeps the job processing,
+// retries every 5 seconds and shows the printer as stopped, which clients
+// read as "paused" by an operator. A printer that is stopped while one of its
+// jobs is processing is one that PAPPL is waiting for.
+void find_processing_job(pappl_job_t* job, void* data) {
+    auto* found = static_cast<pappl_job_t**>(data);
+    if (!*found && papplJobGetState(job) == IPP_JSTATE_PROCESSING)
+        *found = job;
+}
+
+void check_printer(pappl_printer_t* printer, void*) {
+    pappl_job_t* waiting = nullptr;
+    if (papplPrinterGetState(printer) == IPP_PSTATE_STOPPED)
+        papplPrinterIterateActiveJobs(printer, find_processing_job, &waiting, 1, 0);
+    const bool offline = papplPrinterGetReasons(printer) & PAPPL_PREASON_OFFLINE;
+    if (!waiting) {
+        if (offline)
+            papplPrinterSetReasons(printer, PAPPL_PREASON_NONE, PAPPL_PREASON_OFFLINE);
+        return;
+    }
+    if (!offline) {
+        const char* uri = papplPrinterGetDeviceURI(printer);
+        papplLogPrinter(printer, PAPPL_LOGLEVEL_WARN,
+                        "The printer at %s does not answer: it may be switched off or "
+                        "disconnected. Its jobs wait until it answers.",
+                        uri ? uri : "(unknown)");
+        papplPrinterSetReasons(printer, PAPPL_PREASON_OFFLINE, PAPPL_PREASON_NONE);
+    }
+    if (!(papplJobGetReasons(waiting) & PAPPL_JREASON_PRINTER_STOPPED)) {
+        const char* uri = papplPrinterGetDeviceURI(printer);
+        papplJobSetMessage(waiting,
+                           "The printer at %s does not answer: it may be switched off or "
+                           "disconnected. The job waits and prints when it answers.",
+                           uri ? uri : "(unknown)");
+        papplJobSetReasons(waiting, PAPPL_JREASON_PRINTER_STOPPED, PAPPL_JREASON_NONE);
+    }
+}
+
+bool watch_printers(pappl_system_t* system, void*) {
+    papplSystemIteratePrinters(system, check_printer, nullptr);
+    return true;
+}
+
+// ---------------------------------------------------------------------------
+// Printer defaults a client sends
+// ---------------------------------------------------------------------------
+bool size_fits(int width, int length) {
+    static const pwg_media_t* smallest = pwgMediaForPWG(kCustomMin);
+    static const pwg_media_t* largest = pwgMediaForPWG(kCustomMax);
+    return smallest && largest && width >= smallest->width && width <= largest->width &&
+           length >= smallest->length && length <= largest->length;
+}
+
+bool size_name_fits(const char* name) {
+    pwg_media_t* pwg = name ? pwgMediaForPWG(name) : nullptr;
+    return pwg && size_fits(pwg->width, pwg->length);
+}
+
+std::string bad_media_col(ipp_t* col) {
+    ipp_attribute_t* sizeName = ippFindAttribute(col, "media-size-name", IPP_TAG_ZERO);
+    ipp_attribute_t* size = ippFindAttribute(col, "media-size", IPP_TAG_ZERO);
+    if (sizeName) {
+        const char* name = ippGetString(sizeName, 0, nullptr);
+        if (!size_name_fits(name))
+            return "The paper size \"" + std::string(name ? name : "") +
+                   "\" is not one the printer takes.";
+    } else if (size) {
+        ipp_t* dims = ippGetCollection(size, 0);
+        ipp_attribute_t* x =
+            dims ? ippFindAttribute(dims, "x-dimension", IPP_TAG_INTEGER) : nullptr;
+        ipp_attribute_t* y =
+            dims ? ippFindAttribute(dims, "y-dimension", IPP_TAG_INTEGER) : nullptr;
+        if (!x || !y)
+            return "The paper size has no x-dimension and y-dimension.";
+        if (!size_fits(ippGetInteger(x, 0), ippGetInteger(y, 0)))
+            return "A paper of " + std::to_string(ippGetInteger(x, 0)) + " x " +
+                   std::to_string(ippGetInteger(y, 0)) +
+                   " hundredths of a millimetre is not one the printer takes.";
+    }
+    if (ipp_attribute_t* type = ippFindAttribute(col, "media-type", IPP_TAG_ZERO)) {
+        const char* value = ippGetString(type, 0, nullptr);
+        bool known = false;
+        for (size_t i = 0; i < kNumPaperWeights; i++)
+            known = known || (value && strcmp(value, kPaperWeights[i].mediaType) == 0);
+        if (!known)
+            return "The media type \"" + std::string(value ? value : "") +
+                   "\" is not one the printer offers.";
+    }
+    if (ipp_attribute_t* source = ippFindAttribute(col, "media-source", IPP_TAG_ZERO)) {
+        const char* value = ippGetString(source, 0, nullptr);
+        if (!value || strcmp(value, "main") != 0)
+            return "The paper source \"" + std::string(value ? value : "") +
+                   "\" is not the printer's (\"main\").";
+    }
+    return "";
+}
+
+std::string bad_range(ipp_attribute_t* attr, int low, int high) {
+    for (int i = 0; i < ippGetCount(attr); i++) {
+        int v = ippGetInteger(attr, i);
+        if (v < low || v > high)
+            return std::string(ippGetName(attr)) + " " + std::to_string(v) + " is not within " +
+                   std::to_string(low) + " to " + std::to_string(high) + ".";
+    }
+    return "";
+}
+
+}  // namespace
+
+void watch_unreachable_printers(pappl_system_t* system) {
+    papplSystemAddTimerCallback(system, 0, 1, watch_printers, nullptr);
+}
+
+void printer_answers(pappl_job_t* job) {
+    pappl_printer_t* printer = papplJobGetPrinter(job);
+    if (printer && (papplPrinterGetReasons(printer) & PAPPL_PREASON_OFFLINE))
+        papplPrinterSetReasons(printer, PAPPL_PREASON_NONE, PAPPL_PREASON_OFFLINE);
+    if (papplJobGetReasons(job) & PAPPL_JREASON_PRINTER_STOPPED) {
+        papplLogJob(job, PAPPL_LOGLEVEL_INFO, "The printer answers again.");
+        papplJobSetMessage(job, "The printer answers again; the job prints.");
+        papplJobSetReasons(job, PAPPL_JREASON_NONE, PAPPL_JREASON_PRINTER_STOPPED);
+    }
+}
+
+std::string bad_printer_default(ipp_attribute_t* attr) {
+    const char* name = ippGetName(attr);
+    if (!name)
+        return "";
+    const std::string n = name;
+    if (n == "media-col-default" || n == "media-col-ready") {
+        for (int i = 0; i < ippGetCount(attr); i++) {
+            ipp_t* col = ippGetCollection(attr, i);
+            std::string why = col ? bad_media_col(col) : "An empty " + n + " value.";
+            if (!why.empty())
+                return why;
+        }
+    } else if (n == "media-default" || n == "media-ready") {
+        for (int i = 0; i < ippGetCount(attr); i++) {
+            const char* value = ippGetString(attr, i, nullptr);
+            if (!size_name_fits(value))
+                return "The paper size \"" + std::string(value ? value : "") +
+                       "\" is not one the printer takes.";
+        }
+    } else if (n == "print-darkness-default") {
+        return bad_range(attr, -100, 100);
+    } else if (n == "printer-darkness-configured") {
+        return bad_range(attr, 0, 100);
+    } else if (n == "orientation-requested-default") {
+        return bad_range(attr, IPP_ORIENT_PORTRAIT, IPP_ORIENT_NONE);
+    } else if (n == "print-quality-default") {
+        return bad_range(attr, IPP_QUALITY_DRAFT, IPP_QUALITY_HIGH);
+    }
+    return "";
+}
+
+}  // namespace tarnwel
+
+// PAPPL 1.3.1 takes the printer defaults of Set-Printer-Attributes and
+// Create-Printer without checking their values: a media-col-default of an
+// unknown size dereferences a null pointer and takes the whole server down,
+// an orientation-requested-default out of range is read past a table at every
+// job, and a paper of any size becomes the default that every PDF job is then
+// rendered on. PAPPL offers no hook before it takes them, so its internal
+// function is wrapped here (the program's definition comes first for the
+// dynamic linker; the build exports it): the request's values are checked,
+// and only a request whose values the printer can take goes on to PAPPL's.
+#if TARNWEL_GUARD_PRINTER_DEFAULTS
+extern "C" __attribute__((visibility("default"))) bool _papplPrinterSetAttributes(
+    pappl_client_t* client, pappl_printer_t* printer) {
+    using SetAttributes = bool (*)(pappl_client_t*, pappl_printer_t*);
+    static const SetAttributes papplOwn =
+        reinterpret_cast<SetAttributes>(dlsym(RTLD_NEXT, "_papplPrinterSetAttributes"));
+    ipp_t* request = papplClientGetRequest(client);
+    bool ok = true;
+    for (ipp_attribute_t* attr = ippFirstAttribute(request); attr;
+         attr = ippNextAttribute(request)) {
+        if (ippGetGroupTag(attr) != IPP_TAG_PRINTER)
+            continue;
+        std::string why = tarnwel::bad_printer_default(attr);
+        if (why.empty())
+            continue;
+        papplClientRespondIPPUnsupported(client, attr);
+        // The reason in words replaces PAPPL's "Unsupported ... value.".
+        papplClientRespondIPP(client, IPP_STATUS_ERROR_ATTRIBUTES_OR_VALUES, "%s", why.c_str());
+        ok = false;
+    }
+    if (!ok)
+        return false;
+    if (!papplOwn) {
+        papplClientRespondIPP(client, IPP_STATUS_ERROR_INTERNAL,
+                              "Unable to set printer attributes.");
+        return false;
+    }
+    return papplOwn(client, printer);
+}
+#endif

@@ -1,0 +1,28 @@
+// Where PAPPL 1.3.1 falls short with a printer in a person's hands, mended
+// from the application: a printer it cannot reach is shown as offline (PAPPL
+// shows it as paused by an operator), and printer defaults a client sends are
+// checked before PAPPL takes them (a media-col-default of an unknown size
+// crashes PAPPL 1.3.1's server).
+#ifndef TARNWEL_APP_PAPPL_FIXES_H
+#define TARNWEL_APP_PAPPL_FIXES_H
+
+#include <pappl/pappl.h>
+
+#include <string>
+
+namespace tarnwel {
+
+// Starts watching the system's printers for a device that does not answer.
+void watch_unreachable_printers(pappl_system_t* system);
+
+// A job's device has opened: the printer answers (again).
+void printer_answers(pappl_job_t* job);
+
+// Why a printer default of a Set-Printer-Attributes or Create-Printer request
+// cannot be taken, or empty when it can. `attr` is one attribute of the
+// request's printer group.
+std::string bad_printer_default(ipp_attribute_t* attr);
+
+}  // namespace tarnwel
+
+#endif
