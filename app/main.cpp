@@ -17,6 +17,7 @@
 #include "models.h"
 #include "pappl_fixes.h"
 #include "pdf.h"
+#include "state.h"
 
 #ifndef TARNWEL_VERSION
 #define TARNWEL_VERSION "0.0"
@@ -237,6 +238,8 @@ pappl_system_t* system_callback(int numOptions, cups_option_t* options, void*) {
         drivers.push_back({kModels[i].driver, kModels[i].makeModel, kModels[i].deviceId, nullptr});
     papplSystemSetPrinterDrivers(system, static_cast<int>(drivers.size()), drivers.data(),
                                  autoadd_callback, printer_created, driver_callback, nullptr);
+    // After the drivers: loading the state sets the printers up again.
+    keep_state(system, state_file_path(baseName));
     return system;
 }
 

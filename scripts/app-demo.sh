@@ -28,53 +28,15 @@ out=$top/out/app-demo
 rm -rf "$out"
 mkdir -p "$out"
 
-# The server's own folders, and copies of the programs and PPDs it uses, in a
-# folder the user nobody can reach wherever this checkout lives.
-work=$(mktemp -d /tmp/tarnwel-app-demo.XXXXXX)
-chmod 755 "$work"
-mkdir -p "$work"/{home,tmp,spool,device,bin,ppd}
-install -m 755 "$build/app/tarnwel-printer-app" "$build/filter/rastertotarnwel" "$work/bin/"
-install -m 644 "$build"/ppd/ppd/*.ppd "$work/ppd/"
-install -m 644 "$input" "$work/document"
-chown -R nobody:nogroup "$work"
-
-port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
-as_server() {
-  setpriv --reuid=nobody --regid=nogroup --clear-groups env -i HOME="$work/home" \
-    XDG_CONFIG_HOME="$work/home" TMPDIR="$work/tmp" PATH=/usr/bin:/bin \
-    TARNWEL_FILTER="$work/bin/rastertotarnwel" TARNWEL_PPD_DIR="$work/ppd" \
-    "$work/bin/tarnwel-printer-app" "$@"
-}
-
-server=
-stop_server() {
-  if [ -n "$server" ] && kill -0 "$server" 2>/dev/null; then
-    as_server shutdown >/dev/null 2>&1 || true
-    # PAPPL 1.3.1 acts on the request when a connection wakes it up.
-    for _ in $(seq 1 40); do
-      kill -0 "$server" 2>/dev/null || break
-      (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null || true
-      sleep 0.25
-    done
-    kill "$server" 2>/dev/null || true
-    wait "$server" 2>/dev/null || true
-  fi
-  cp "$work/server.log" "$out/server.log" 2>/dev/null || true
-  rm -rf "$work"
-}
-trap stop_server EXIT
-
-as_server server -o listen-hostname=127.0.0.1 -o server-port="$port" \
-  -o spool-directory="$work/spool" -o log-file="$work/server.log" -o log-level=info \
-  -o server-options=no-tls &
-server=$!
-for _ in $(seq 1 100); do
-  (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && break
-  sleep 0.1
-done
+source scripts/app-server.sh
+trap 'app_server_stop "$out/server.log"' EXIT
+app_server_start "$build"
+work=$app_work
+port=$app_port
+install -m 644 -o nobody -g nogroup "$input" "$work/document"
 echo "Server: http://127.0.0.1:$port/ (running as nobody)"
 
-as_server add -d demo -m tnml20 -v "file://$work/device?ext=prn"
+as_app_server add -d demo -m tnml20 -v "file://$work/device?ext=prn"
 uri=ipp://127.0.0.1:$port/ipp/print/demo
 
 # Two-sided on the long edge, darker (print-darkness 50 is the PPD's

@@ -1,0 +1,91 @@
+// The printer application's state file: every save replaces it whole or not
+// at all, and a start reads the last one saved whole.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "state.h"
+#include "test_util.h"
+
+using namespace tarnwel;
+
+namespace {
+
+struct System {
+    explicit System(const std::string& dir)
+        : system(papplSystemCreate(PAPPL_SOPTIONS_NONE, "tarnwel-state-test", 0, nullptr,
+                                   dir.c_str(), (dir + "/log").c_str(), PAPPL_LOGLEVEL_ERROR,
+                                   nullptr, false)) {}
+    ~System() { papplSystemDelete(system); }
+    pappl_system_t* system;
+};
+
+std::string location_of(const std::string& dir, const std::string& path) {
+    System s(dir);
+    keep_state(s.system, path);
+    char buffer[256] = "";
+    papplSystemGetLocation(s.system, buffer, sizeof(buffer));
+    return buffer;
+}
+
+TEST(AppState, SaveReplacesTheFileWholeAndOnlyForItsUser) {
+    std::string dir = temp_dir(), path = dir + "/app.state";
+    write_file(path, "Location Old room\n");
+    System s(dir);
+    papplSystemSetLocation(s.system, "Print room 2");
+    ASSERT_TRUE(save_state_atomically(s.system, path.c_str()));
+    EXPECT_NE(read_file(path).find("Print room 2"), std::string::npos);
+    EXPECT_NE(access((path + ".new").c_str(), F_OK), 0) << "the temporary file stays behind";
+    struct stat st;
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    EXPECT_EQ(location_of(dir, path), "Print room 2");
+}
+
+// A save cut short (here by a file size limit, as a full disk would) leaves
+// the state saved before it, byte for byte.
+TEST(AppState, SaveCutShortKeepsTheLastWholeState) {
+    std::string dir = temp_dir(), path = dir + "/app.state";
+    std::string before;
+    {
+        System s(dir);
+        papplSystemSetLocation(s.system, "Print room 1");
+        ASSERT_TRUE(save_state_atomically(s.system, path.c_str()));
+        before = read_file(path);
+    }
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        signal(SIGXFSZ, SIG_IGN);
+        struct rlimit limit = {64, 64};
+        setrlimit(RLIMIT_FSIZE, &limit);
+        System s(dir);
+        papplSystemSetLocation(s.system, std::string(200, 'x').c_str());
+        _exit(save_state_atomically(s.system, path.c_str()) ? 0 : 3);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 3) << "the cut save was reported saved";
+    EXPECT_EQ(read_file(path), before);
+    EXPECT_NE(access((path + ".new").c_str(), F_OK), 0);
+}
+
+// A crash in the middle of a save leaves a ".new" file beside the state; the
+// next start reads the state, never the cut file.
+TEST(AppState, StartReadsTheStateNotAFileLeftByACrash) {
+    std::string dir = temp_dir(), path = dir + "/app.state";
+    {
+        System s(dir);
+        papplSystemSetLocation(s.system, "Print room 3");
+        ASSERT_TRUE(save_state_atomically(s.system, path.c_str()));
+    }
+    write_file(path + ".new", "Location Half wri");
+    EXPECT_EQ(location_of(dir, path), "Print room 3");
+}
+
+}  // namespace
