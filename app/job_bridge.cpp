@@ -169,6 +169,16 @@ bool JobBridge::start_job(const pappl_pr_options_t* options, bool countPages) {
     waited_ = (papplJobGetReasons(job_) & PAPPL_JREASON_PRINTER_STOPPED) != 0;
     printer_answers(job_);
     countPages_ = countPages;
+    // PAPPL 1.3.1 takes any media-type a job's media-col names; the printer
+    // knows its paper weights only, and a job is not printed on a weight its
+    // sender did not ask for.
+    if (options->media.type[0] && !known_media_type(options->media.type)) {
+        std::string offered;
+        for (size_t i = 0; i < kNumPaperWeights; i++)
+            offered += std::string(i ? ", " : "") + kPaperWeights[i].mediaType;
+        return fail("The media type \"" + std::string(options->media.type) +
+                    "\" is not one the printer offers (" + offered + ").");
+    }
     settings_ = job_settings(options);
     pappl_printer_t* printer = papplJobGetPrinter(job_);
     const Model* model = find_model(printer ? papplPrinterGetDriverName(printer) : nullptr);
@@ -337,17 +347,22 @@ bool JobBridge::end_job() {
         return false;
     }
     if (status != 0) {
-        std::string reason;
+        std::string lastError;
         {
             std::lock_guard<std::mutex> guard(logLock_);
-            reason = lastError_;
+            lastError = lastError_;
         }
-        if (reason.empty())
-            reason =
-                status > 128
-                    ? "The printer driver crashed (signal " + std::to_string(status - 128) + ", " +
-                          strsignal(status - 128) + ")."
-                    : "The printer driver failed (exit status " + std::to_string(status) + ").";
+        // A crash says so first: whatever the filter wrote before it may be
+        // only what led to it.
+        std::string reason;
+        if (status > 128)
+            reason = "The printer driver crashed (signal " + std::to_string(status - 128) + ", " +
+                     strsignal(status - 128) + ")" +
+                     (lastError.empty() ? "." : " after: " + lastError);
+        else if (!lastError.empty())
+            reason = lastError;
+        else
+            reason = "The printer driver failed (exit status " + std::to_string(status) + ").";
         papplJobSetMessage(job_, "%s", reason.c_str());
         papplJobSetReasons(job_, PAPPL_JREASON_ABORTED_BY_SYSTEM, PAPPL_JREASON_NONE);
         return false;

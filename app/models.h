@@ -67,6 +67,8 @@ const Model* find_model(const char* driver);
 const Model* model_for_device_id(const char* deviceId);
 // The PrintDensity choice nearest to a print-darkness value (-100 to 100).
 const char* density_choice(int darkness);
+// Whether a media-type keyword is one of the paper weights.
+bool known_media_type(const char* mediaType);
 // The PaperWeight choice of a media-type keyword; plain paper when unknown.
 const char* paper_weight_choice(const char* mediaType);
 // The PPD's name of a PWG paper size, or null for a custom size.

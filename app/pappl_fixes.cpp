@@ -1,8 +1,14 @@
 #include "pappl_fixes.h"
 
 #include <dlfcn.h>
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <cstring>
+#include <ctime>
+#include <fstream>
+#include <sstream>
+#include <utility>
 #include <vector>
 
 #include "models.h"
@@ -62,10 +68,25 @@ bool watch_printers(pappl_system_t* system, void*) {
 // Printer defaults a client sends
 // ---------------------------------------------------------------------------
 bool size_fits(int width, int length) {
-    static const pwg_media_t* smallest = pwgMediaForPWG(kCustomMin);
-    static const pwg_media_t* largest = pwgMediaForPWG(kCustomMax);
-    return smallest && largest && width >= smallest->width && width <= largest->width &&
-           length >= smallest->length && length <= largest->length;
+    // pwgMediaForPWG() answers a size it parses from the name in a buffer
+    // of the thread's, the next call's too: the numbers are kept at once.
+    struct Range {
+        int minWidth = 0, minLength = 0, maxWidth = -1, maxLength = -1;
+    };
+    static const Range range = [] {
+        Range r;
+        if (pwg_media_t* smallest = pwgMediaForPWG(kCustomMin)) {
+            r.minWidth = smallest->width;
+            r.minLength = smallest->length;
+        }
+        if (pwg_media_t* largest = pwgMediaForPWG(kCustomMax)) {
+            r.maxWidth = largest->width;
+            r.maxLength = largest->length;
+        }
+        return r;
+    }();
+    return width >= range.minWidth && width <= range.maxWidth && length >= range.minLength &&
+           length <= range.maxLength;
 }
 
 bool size_name_fits(const char* name) {
@@ -96,10 +117,7 @@ std::string bad_media_col(ipp_t* col) {
     }
     if (ipp_attribute_t* type = ippFindAttribute(col, "media-type", IPP_TAG_ZERO)) {
         const char* value = ippGetString(type, 0, nullptr);
-        bool known = false;
-        for (size_t i = 0; i < kNumPaperWeights; i++)
-            known = known || (value && strcmp(value, kPaperWeights[i].mediaType) == 0);
-        if (!known)
+        if (!known_media_type(value))
             return "The media type \"" + std::string(value ? value : "") +
                    "\" is not one the printer offers.";
     }
@@ -123,6 +141,78 @@ std::string bad_range(ipp_attribute_t* attr, int low, int high) {
 }
 
 }  // namespace
+
+namespace {
+
+// The value of name="value" in a line of PAPPL's state file, or "".
+std::string state_value(const std::string& line, const std::string& name) {
+    size_t at = line.find(" " + name + "=\"");
+    if (at == std::string::npos)
+        return "";
+    at += name.size() + 3;
+    size_t end = line.find('"', at);
+    return end == std::string::npos ? "" : line.substr(at, end - at);
+}
+
+}  // namespace
+
+bool load_state(pappl_system_t* system, const std::string& path) {
+    std::ifstream in(path);
+    if (!in)
+        return papplSystemLoadState(system, path.c_str());
+    // (printer id, job id) of each job cut off
+    std::vector<std::pair<int, int>> cut;
+    std::ostringstream fixed;
+    std::string line, printerId;
+    const std::string now = std::to_string(time(nullptr));
+    while (std::getline(in, line)) {
+        if (line.compare(0, 9, "<Printer ") == 0)
+            printerId = state_value(line, "id");
+        // PAPPL writes a job's state as its IPP enum: 5 is processing.
+        if (line.compare(0, 4, "Job ") == 0 && state_value(line, "state") == "5") {
+            size_t at = line.find(" state=\"5\"");
+            line.replace(at, 10, " state=\"8\"");
+            if (state_value(line, "completed").empty())
+                line += " completed=\"" + now + "\"";
+            cut.emplace_back(atoi(printerId.c_str()), atoi(state_value(line, "id").c_str()));
+        }
+        fixed << line << '\n';
+    }
+    in.close();
+    if (cut.empty())
+        return papplSystemLoadState(system, path.c_str());
+
+    // PAPPL reads the state from a file only: the mended copy is one of its
+    // own beside the state, removed once read.
+    const std::string copy = path + ".load";
+    bool written = false;
+    {
+        unlink(copy.c_str());
+        int fd = open(copy.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        const std::string text = fixed.str();
+        written =
+            fd >= 0 && write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+        if (fd >= 0)
+            close(fd);
+    }
+    bool loaded = papplSystemLoadState(system, (written ? copy : path).c_str());
+    unlink(copy.c_str());
+    if (!written)
+        return loaded;
+    for (const auto& [printerId, jobId] : cut) {
+        pappl_printer_t* printer = papplSystemFindPrinter(system, nullptr, printerId, nullptr);
+        pappl_job_t* job = printer ? papplPrinterFindJob(printer, jobId) : nullptr;
+        if (!job)
+            continue;
+        papplLogJob(job, PAPPL_LOGLEVEL_WARN,
+                    "The server stopped while the job was printing: it is not printed again.");
+        papplJobSetMessage(job,
+                           "The printer application stopped while the job was printing; "
+                           "the job may not have printed to the end. Print it again.");
+        papplJobSetReasons(job, PAPPL_JREASON_ABORTED_BY_SYSTEM, PAPPL_JREASON_NONE);
+    }
+    return loaded;
+}
 
 void watch_unreachable_printers(pappl_system_t* system) {
     papplSystemAddTimerCallback(system, 0, 1, watch_printers, nullptr);
@@ -181,6 +271,7 @@ std::string bad_printer_default(ipp_attribute_t* attr) {
 // function is wrapped here (the program's definition comes first for the
 // dynamic linker; the build exports it): the request's values are checked,
 // and only a request whose values the printer can take goes on to PAPPL's.
+// (Create-Printer has printer-location set the same way.)
 #if TARNWEL_GUARD_PRINTER_DEFAULTS
 extern "C" __attribute__((visibility("default"))) bool _papplPrinterSetAttributes(
     pappl_client_t* client, pappl_printer_t* printer) {
@@ -208,6 +299,13 @@ extern "C" __attribute__((visibility("default"))) bool _papplPrinterSetAttribute
                               "Unable to set printer attributes.");
         return false;
     }
-    return papplOwn(client, printer);
+    if (!papplOwn(client, printer))
+        return false;
+    // PAPPL 1.3.1 hands printer-location to its geo-location setter, which
+    // drops it as no "geo:" URI: the location is set here.
+    ipp_attribute_t* location = ippFindAttribute(request, "printer-location", IPP_TAG_TEXT);
+    if (location && ippGetGroupTag(location) == IPP_TAG_PRINTER)
+        papplPrinterSetLocation(printer, ippGetString(location, 0, nullptr));
+    return true;
 }
 #endif

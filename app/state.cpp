@@ -1,5 +1,7 @@
 #include "state.h"
 
+#include "pappl_fixes.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -128,7 +130,7 @@ void keep_state(pappl_system_t* system, const std::string& path) {
     statePath = path;
     // A ".new" file left by a crash in the middle of a save is never read:
     // the state file beside it is the last one written whole.
-    papplSystemLoadState(system, statePath.c_str());
+    load_state(system, statePath);
     papplSystemSetSaveCallback(
         system,
         [](pappl_system_t* s, void* data) {

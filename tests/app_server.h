@@ -15,7 +15,10 @@
 
 class AppServer {
   public:
-    explicit AppServer(const std::string& driver = "tnml20");
+    // `environment`: more NAME=value settings for the server (TARNWEL_GS ...);
+    // "{dir}" in a value stands for the test's folder.
+    explicit AppServer(const std::string& driver = "tnml20",
+                       const std::vector<std::string>& environment = {});
     ~AppServer();
     AppServer(const AppServer&) = delete;
     AppServer& operator=(const AppServer&) = delete;
@@ -24,6 +27,17 @@ class AppServer {
     // Whether the server process is still there (it is reaped if not).
     bool alive();
     pid_t pid() const { return pid_; }
+    // Kills the server with SIGKILL, as a crash or a power cut would end it,
+    // and starts it again on the same folders and port; false if it does not
+    // come up.
+    bool kill_and_restart();
+    // The processes the server has started that are still there ("pid name").
+    std::vector<std::string> children() const;
+    // Waits up to `seconds` until the server has no child left; the ones
+    // still there.
+    std::vector<std::string> wait_for_no_children(int seconds) const;
+    // The server's peak resident memory in KiB (VmHWM), or -1.
+    long peak_memory_kib() const;
     // The server's end is expected (a known fault of PAPPL's): not reported.
     void expect_exit() { exitExpected_ = true; }
     std::string printer_uri(const std::string& printer = "office") const;
@@ -40,17 +54,34 @@ class AppServer {
     const std::string& dir() const { return dir_; }
 
   private:
+    bool start_server();
     std::vector<std::string> environment() const;
     std::vector<std::string> as_server_user(const std::vector<std::string>& cmd) const;
 
     std::string dir_;
     std::string app_, filter_, ppdDir_;
+    std::vector<std::string> extraEnvironment_;
     int port_ = 0;
     pid_t pid_ = -1;
     bool ready_ = false;
     bool exitExpected_ = false;
     int exitStatus_ = -1;
 };
+
+// How a job ended, as ipptool's wait displayed it.
+struct JobOutcome {
+    std::string state, reasons, message;
+    RunResult ipptool;
+};
+JobOutcome outcome(const RunResult& ipptoolRun);
+
+// Prints a document with no job options (the printer's defaults apply) and
+// waits until the job has ended.
+JobOutcome print_plain(const AppServer& app, const std::string& document, const std::string& format,
+                       const std::string& name, const std::string& printer = "office");
+
+// A long PDF: many pages of text and grey, about a second of work each way.
+std::string long_pdf(int pages);
 
 // Two jobs that PAPPL processed on one printer at the same time, found in a
 // server log ("[Job N] Starting print job." before the other's end), as
