@@ -260,7 +260,73 @@ std::string bad_printer_default(ipp_attribute_t* attr) {
     return "";
 }
 
+std::string inexact_job_attribute(ipp_attribute_t* attr) {
+    const char* name = ippGetName(attr);
+    if (!name)
+        return "";
+    const std::string n = name;
+    if (n == "media") {
+        const char* value = ippGetString(attr, 0, nullptr);
+        bool known = false;
+        for (size_t i = 0; i < kNumMediaSizes; i++)
+            known = known || (value && strcmp(value, kMediaSizes[i].pwgName) == 0);
+        if (!known)
+            return "The paper size \"" + std::string(value ? value : "") +
+                   "\" is not one the printer takes.";
+    } else if (n == "media-col") {
+        ipp_t* col = ippGetCollection(attr, 0);
+        return col ? bad_media_col(col) : "An empty media-col value.";
+    } else if (n == "orientation-requested") {
+        return bad_range(attr, IPP_ORIENT_PORTRAIT, IPP_ORIENT_NONE);
+    } else if (n == "job-sheets") {
+        const char* value = ippGetString(attr, 0, nullptr);
+        if (!value || strcmp(value, "none") != 0)
+            return "The printer prints no banner pages (job-sheets).";
+    } else if (n == "print-color-mode") {
+        const char* value = ippGetString(attr, 0, nullptr);
+        if (!value || (strcmp(value, "monochrome") != 0 && strcmp(value, "auto") != 0))
+            return "The printer prints in black only (print-color-mode).";
+    }
+    return "";
+}
+
 }  // namespace tarnwel
+
+// PAPPL 1.3.1 reads ipp-attribute-fidelity the wrong way round: true makes
+// it accept a job whose document attributes it found invalid, and it still
+// prints on other paper than a job asked for (with fidelity the job must be
+// refused instead). Its check of a job's attributes starts with this
+// function, wrapped here like the one below: with fidelity, a job the printer
+// cannot print as asked is refused, and the fidelity attribute is taken out
+// of the request so that PAPPL's reading of it cannot let the job through.
+#if TARNWEL_GUARD_PRINTER_DEFAULTS
+extern "C" __attribute__((visibility("default"))) bool _papplJobValidateDocumentAttributes(
+    pappl_client_t* client) {
+    using Validate = bool (*)(pappl_client_t*);
+    static const Validate papplOwn =
+        reinterpret_cast<Validate>(dlsym(RTLD_NEXT, "_papplJobValidateDocumentAttributes"));
+    bool ok = papplOwn ? papplOwn(client) : false;
+    ipp_t* request = papplClientGetRequest(client);
+    ipp_attribute_t* fidelity =
+        ippFindAttribute(request, "ipp-attribute-fidelity", IPP_TAG_BOOLEAN);
+    if (!fidelity || !ippGetBoolean(fidelity, 0))
+        return ok;
+    for (ipp_attribute_t* attr = ippFirstAttribute(request); attr;
+         attr = ippNextAttribute(request)) {
+        if (ippGetGroupTag(attr) != IPP_TAG_JOB)
+            continue;
+        std::string why = tarnwel::inexact_job_attribute(attr);
+        if (why.empty())
+            continue;
+        papplClientRespondIPPUnsupported(client, attr);
+        papplClientRespondIPP(client, IPP_STATUS_ERROR_ATTRIBUTES_OR_VALUES, "%s", why.c_str());
+        ok = false;
+    }
+    if (!ok)
+        ippDeleteAttribute(request, fidelity);
+    return ok;
+}
+#endif
 
 // PAPPL 1.3.1 takes the printer defaults of Set-Printer-Attributes and
 // Create-Printer without checking their values: a media-col-default of an

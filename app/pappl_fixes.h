@@ -26,6 +26,10 @@ void printer_answers(pappl_job_t* job);
 // if the job was what stopped it.
 bool load_state(pappl_system_t* system, const std::string& path);
 
+// Why a job template attribute of a request asks for what the printer cannot
+// do exactly, or empty when it can.
+std::string inexact_job_attribute(ipp_attribute_t* attr);
+
 // Why a printer default of a Set-Printer-Attributes or Create-Printer request
 // cannot be taken, or empty when it can. `attr` is one attribute of the
 // request's printer group.

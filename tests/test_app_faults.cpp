@@ -278,6 +278,7 @@ TEST_P(AppUnreachablePrinter, JobWaitsSaysWhyAndPrintsOnceThePrinterListens) {
     JobOutcome done = outcome(app.ipptool("wait-job.test", {{"jobid", "1"}}, "", "", "net"));
     client.join();
     EXPECT_EQ(done.state, "completed") << done.ipptool.out << submitted.out << app.log();
+    EXPECT_EQ(done.message, "Printed once the printer answered again.") << done.ipptool.out;
     tarnwel::StreamJob decoded = decode_or_fail(printer.stream(0));
     EXPECT_EQ(decoded.pages.size(), c.pages);
     EXPECT_EQ(printer_value(app, "net", "printer-state"), "idle");
@@ -616,6 +617,20 @@ INSTANTIATE_TEST_SUITE_P(
                        "ATTR collection media-col { MEMBER collection media-size { MEMBER integer "
                        "x-dimension -1 MEMBER integer y-dimension -1 } }",
                        "successful-ok-ignored-or-substituted-attributes", "completed", nullptr},
+        // With ipp-attribute-fidelity the job is refused rather than printed
+        // on other paper; a job the printer can print exactly still prints.
+        JobSettingCase{"UnknownMediaWithFidelity",
+                       "ATTR boolean ipp-attribute-fidelity true\nATTR keyword media foo",
+                       "client-error-attributes-or-values-not-supported", nullptr, nullptr},
+        JobSettingCase{"HugeMediaSizeWithFidelity",
+                       "ATTR boolean ipp-attribute-fidelity true\nATTR collection media-col { "
+                       "MEMBER collection media-size { MEMBER integer x-dimension 2147483647 "
+                       "MEMBER integer y-dimension 2147483647 } }",
+                       "client-error-attributes-or-values-not-supported", nullptr, nullptr},
+        JobSettingCase{"LetterWithFidelity",
+                       "ATTR boolean ipp-attribute-fidelity true\nATTR keyword media "
+                       "na_letter_8.5x11in",
+                       "successful-ok", "completed", nullptr},
         // PAPPL takes any media-type; the printer has three paper weights.
         JobSettingCase{"UnknownMediaType",
                        "ATTR collection media-col { MEMBER keyword media-type foo }",
