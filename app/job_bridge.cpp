@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -16,6 +17,9 @@
 #endif
 
 namespace tarnwel {
+
+// How much raster the bridge gathers before it writes to the filter.
+static constexpr size_t kRasterWriteSize = 256 * 1024;
 
 std::string JobSettings::option_string() const {
     return "PrintDensity=" + density + " PaperWeight=" + weight + " Duplex=" + duplex;
@@ -206,11 +210,38 @@ bool JobBridge::start_job(const pappl_pr_options_t* options, bool countPages) {
         filter_.reset();
         return fail(error);
     }
-    raster_ = cupsRasterOpen(filter_->input(), CUPS_RASTER_WRITE);
+    out_.reserve(kRasterWriteSize);
+    raster_ = cupsRasterOpenIO(buffer_raster, this, CUPS_RASTER_WRITE);
     if (!raster_) {
         filter_.reset();  // stops the filter
         return fail("Unable to open the raster stream to the printer driver.");
     }
+    return true;
+}
+
+ssize_t JobBridge::buffer_raster(void* ctx, unsigned char* data, size_t size) {
+    auto* self = static_cast<JobBridge*>(ctx);
+    if (self->out_.size() + size > kRasterWriteSize && !self->flush_raster())
+        return -1;
+    self->out_.insert(self->out_.end(), data, data + size);
+    if (self->out_.size() >= kRasterWriteSize && !self->flush_raster())
+        return -1;
+    return static_cast<ssize_t>(size);
+}
+
+bool JobBridge::flush_raster() {
+    size_t done = 0;
+    while (done < out_.size()) {
+        ssize_t n = write(filter_->input(), out_.data() + done, out_.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            out_.clear();
+            return false;
+        }
+        done += static_cast<size_t>(n);
+    }
+    out_.clear();
     return true;
 }
 
@@ -301,6 +332,11 @@ bool JobBridge::end_page() {
         papplJobSetReasons(job_, PAPPL_JREASON_DOCUMENT_FORMAT_ERROR, PAPPL_JREASON_NONE);
         return false;
     }
+    // The whole page goes to the filter now, whenever the next one comes.
+    if (!flush_raster()) {
+        failed_ = true;
+        return false;
+    }
     return true;
 }
 
@@ -315,6 +351,8 @@ bool JobBridge::end_job() {
     if (raster_) {
         cupsRasterClose(raster_);
         raster_ = nullptr;
+        if (!canceled && !flush_raster())
+            failed_ = true;
     }
     int status = filter_->wait();
     bool outputFailed = filter_->output_failed();

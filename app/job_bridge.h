@@ -68,6 +68,9 @@ class JobBridge {
 
   private:
     void log_filter_line(const std::string& line);
+    // The raster goes to the filter in large writes, not one per line.
+    static ssize_t buffer_raster(void* ctx, unsigned char* data, size_t size);
+    bool flush_raster();
     bool fail(const std::string& reason);
     bool canceled_by_user() const;
 
@@ -80,6 +83,7 @@ class JobBridge {
     cups_raster_t* raster_ = nullptr;
     cups_page_header2_t header_;
     std::vector<unsigned char> bits_;
+    std::vector<unsigned char> out_;  // raster not yet written to the filter
     unsigned y_ = 0;
     unsigned lastPage_ = 0;
     bool oneBit_ = false;    // the page's lines are 1-bit black already

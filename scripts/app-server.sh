@@ -11,12 +11,9 @@ app_work=
 app_port=
 app_pid=
 
-as_app_server() {
-  setpriv --reuid=nobody --regid=nogroup --clear-groups env -i HOME="$app_work/home" \
-    XDG_CONFIG_HOME="$app_work/home" TMPDIR="$app_work/tmp" PATH=/usr/bin:/bin \
-    TARNWEL_FILTER="$app_work/bin/rastertotarnwel" TARNWEL_PPD_DIR="$app_work/ppd" \
-    "$app_work/bin/tarnwel-printer-app" "$@"
-}
+app_server_cmd=()
+
+as_app_server() { "${app_server_cmd[@]}" "$@"; }
 
 app_server_start() {
   local build=$1
@@ -26,8 +23,14 @@ app_server_start() {
   install -m 755 "$build/app/tarnwel-printer-app" "$build/filter/rastertotarnwel" "$app_work/bin/"
   install -m 644 "$build"/ppd/ppd/*.ppd "$app_work/ppd/"
   chown -R nobody:nogroup "$app_work"
+  app_server_cmd=(setpriv --reuid=nobody --regid=nogroup --clear-groups env -i
+    HOME="$app_work/home" XDG_CONFIG_HOME="$app_work/home" TMPDIR="$app_work/tmp"
+    PATH=/usr/bin:/bin TARNWEL_FILTER="$app_work/bin/rastertotarnwel"
+    TARNWEL_PPD_DIR="$app_work/ppd" "$app_work/bin/tarnwel-printer-app")
   app_port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
-  as_app_server server -o listen-hostname=127.0.0.1 -o server-port="$app_port" \
+  # Started as a plain command, so that app_pid is the server itself (setpriv
+  # and env exec it), not a subshell.
+  "${app_server_cmd[@]}" server -o listen-hostname=127.0.0.1 -o server-port="$app_port" \
     -o spool-directory="$app_work/spool" -o log-file="$app_work/server.log" -o log-level=info \
     -o server-options=no-tls &
   app_pid=$!

@@ -14,6 +14,12 @@
 
 using namespace tarnwel;
 
+// PAPPL 1.3.1 makes the system's first UUID when it is created and loses it
+// when a saved state brings another (once per server, as it starts).
+extern "C" const char* __lsan_default_suppressions() {
+    return "leak:papplSystemSetUUID\n";
+}
+
 namespace {
 
 struct System {
@@ -25,26 +31,26 @@ struct System {
     pappl_system_t* system;
 };
 
-std::string location_of(const std::string& dir, const std::string& path) {
+std::string name_of(const std::string& dir, const std::string& path) {
     System s(dir);
     keep_state(s.system, path);
     char buffer[256] = "";
-    papplSystemGetLocation(s.system, buffer, sizeof(buffer));
+    papplSystemGetDNSSDName(s.system, buffer, sizeof(buffer));
     return buffer;
 }
 
 TEST(AppState, SaveReplacesTheFileWholeAndOnlyForItsUser) {
     std::string dir = temp_dir(), path = dir + "/app.state";
-    write_file(path, "Location Old room\n");
+    write_file(path, "DNSSDName Old room\n");
     System s(dir);
-    papplSystemSetLocation(s.system, "Print room 2");
+    papplSystemSetDNSSDName(s.system, "Print room 2");
     ASSERT_TRUE(save_state_atomically(s.system, path.c_str()));
     EXPECT_NE(read_file(path).find("Print room 2"), std::string::npos);
     EXPECT_NE(access((path + ".new").c_str(), F_OK), 0) << "the temporary file stays behind";
     struct stat st;
     ASSERT_EQ(stat(path.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
-    EXPECT_EQ(location_of(dir, path), "Print room 2");
+    EXPECT_EQ(name_of(dir, path), "Print room 2");
 }
 
 // A save cut short (here by a file size limit, as a full disk would) leaves
@@ -54,7 +60,7 @@ TEST(AppState, SaveCutShortKeepsTheLastWholeState) {
     std::string before;
     {
         System s(dir);
-        papplSystemSetLocation(s.system, "Print room 1");
+        papplSystemSetDNSSDName(s.system, "Print room 1");
         ASSERT_TRUE(save_state_atomically(s.system, path.c_str()));
         before = read_file(path);
     }
@@ -65,7 +71,7 @@ TEST(AppState, SaveCutShortKeepsTheLastWholeState) {
         struct rlimit limit = {64, 64};
         setrlimit(RLIMIT_FSIZE, &limit);
         System s(dir);
-        papplSystemSetLocation(s.system, std::string(200, 'x').c_str());
+        papplSystemSetDNSSDName(s.system, std::string(200, 'x').c_str());
         _exit(save_state_atomically(s.system, path.c_str()) ? 0 : 3);
     }
     int status = 0;
@@ -81,11 +87,11 @@ TEST(AppState, StartReadsTheStateNotAFileLeftByACrash) {
     std::string dir = temp_dir(), path = dir + "/app.state";
     {
         System s(dir);
-        papplSystemSetLocation(s.system, "Print room 3");
+        papplSystemSetDNSSDName(s.system, "Print room 3");
         ASSERT_TRUE(save_state_atomically(s.system, path.c_str()));
     }
-    write_file(path + ".new", "Location Half wri");
-    EXPECT_EQ(location_of(dir, path), "Print room 3");
+    write_file(path + ".new", "DNSSDName Half wri");
+    EXPECT_EQ(name_of(dir, path), "Print room 3");
 }
 
 }  // namespace
