@@ -343,6 +343,12 @@ bool JobBridge::end_page() {
 bool JobBridge::end_job() {
     if (!filter_)
         return false;
+    // The watch of unreachable printers may have marked the job waiting just
+    // as its device opened: it is not waiting any more.
+    if (papplJobGetReasons(job_) & PAPPL_JREASON_PRINTER_STOPPED) {
+        waited_ = true;
+        papplJobSetReasons(job_, PAPPL_JREASON_NONE, PAPPL_JREASON_PRINTER_STOPPED);
+    }
     bool canceled = canceled_by_user();
     // Cancelled: the filter is asked to stop, as CUPS asks it, and still
     // closes the stream so that the printer is left ready for the next job.
