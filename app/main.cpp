@@ -18,6 +18,7 @@
 #include "pappl_fixes.h"
 #include "pdf.h"
 #include "state.h"
+#include "web.h"
 
 #ifndef TARNWEL_VERSION
 #define TARNWEL_VERSION "0.0"
@@ -68,6 +69,7 @@ void printer_created(pappl_printer_t* printer, void*) {
     toner.level = -1;
     toner.type = PAPPL_SUPPLY_TYPE_TONER;
     papplPrinterSetSupplies(printer, 1, &toner);
+    add_printer_web_pages(printer);
 }
 
 bool driver_callback(pappl_system_t* system, const char* driverName, const char*, const char*,
@@ -233,6 +235,7 @@ pappl_system_t* system_callback(int numOptions, cups_option_t* options, void*) {
 
     papplSystemAddMIMEFilter(system, "application/pdf", "image/pwg-raster", print_pdf, nullptr);
     watch_unreachable_printers(system);
+    add_system_web_pages(system);
     static std::vector<pappl_pr_driver_t> drivers;
     for (size_t i = 0; i < kNumModels; i++)
         drivers.push_back({kModels[i].driver, kModels[i].makeModel, kModels[i].deviceId, nullptr});

@@ -37,18 +37,36 @@ const char kCustomMax[] = "custom_max_8.5x14in";
 // print-darkness runs from -100 (lightest) to 100 (darkest) with 0 as the
 // printer's normal; five evenly spaced values name the five levels.
 const DensityLevel kDensityLevels[] = {
-    {"Light", -100}, {"MediumLight", -50}, {"Medium", 0}, {"MediumDark", 50}, {"Dark", 100},
+    {"Light", -100, "Lightest (saves toner)"},
+    {"MediumLight", -50, "Lighter"},
+    {"Medium", 0, "Normal"},
+    {"MediumDark", 50, "Darker"},
+    {"Dark", 100, "Darkest"},
 };
 const size_t kNumDensityLevels = sizeof(kDensityLevels) / sizeof(kDensityLevels[0]);
 const int kDefaultDarkness = 0;
 
 const PaperWeight kPaperWeights[] = {
-    {"Medium", "stationery"},
-    {"MediumHeavy", "stationery-heavyweight"},
-    {"VeryHeavy", "cardstock"},
+    {"Medium", "stationery", "Plain (60-90 g/m²)"},
+    {"MediumHeavy", "stationery-heavyweight", "Thick (90-120 g/m²)"},
+    {"VeryHeavy", "cardstock", "Heavy (card stock, 120-163 g/m²)"},
 };
 const size_t kNumPaperWeights = sizeof(kPaperWeights) / sizeof(kPaperWeights[0]);
 const char kDefaultMediaType[] = "stationery";
+
+const SidesChoice kSidesChoices[] = {
+    {"None", "one-sided", "Off"},
+    {"DuplexNoTumble", "two-sided-long-edge", "Long edge (turn pages like a book)"},
+    {"DuplexTumble", "two-sided-short-edge", "Short edge (flip pages like a notepad)"},
+};
+const size_t kNumSidesChoices = sizeof(kSidesChoices) / sizeof(kSidesChoices[0]);
+
+const OptionLabel kOptionLabels[] = {
+    {"ModelName", "Printer model"},    {"PageSize", "Paper size"},
+    {"PaperWeight", "Paper weight"},   {"Duplex", "Two-sided printing"},
+    {"PrintDensity", "Print density"},
+};
+const size_t kNumOptionLabels = sizeof(kOptionLabels) / sizeof(kOptionLabels[0]);
 
 const Model* find_model(const char* driver) {
     for (const Model& m : kModels)

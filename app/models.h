@@ -42,25 +42,46 @@ constexpr unsigned kMaxBytesPerLine = 8192;
 // The most lines a page may have.
 constexpr unsigned kMaxPageLines = 65535;
 
-// The five print densities: the PPD's PrintDensity choice and the standard
-// IPP print-darkness value that stands for it (lightest first).
+// The five print densities: the PPD's PrintDensity choice, the standard IPP
+// print-darkness value that stands for it, and the words a person reads on
+// the web page (lightest first).
 struct DensityLevel {
     const char* choice;
     int darkness;
+    const char* label;
 };
 extern const DensityLevel kDensityLevels[];
 extern const size_t kNumDensityLevels;
 extern const int kDefaultDarkness;
 
-// The three paper weights: the PPD's PaperWeight choice and the standard IPP
-// media-type keyword that stands for it.
+// The three paper weights: the PPD's PaperWeight choice, the standard IPP
+// media-type keyword that stands for it, and the words on the web page.
 struct PaperWeight {
     const char* choice;
     const char* mediaType;
+    const char* label;
 };
 extern const PaperWeight kPaperWeights[];
 extern const size_t kNumPaperWeights;
 extern const char kDefaultMediaType[];
+
+// Two-sided printing: the PPD's Duplex choice, the IPP sides keyword and the
+// words on the web page.
+struct SidesChoice {
+    const char* choice;
+    const char* sides;
+    const char* label;
+};
+extern const SidesChoice kSidesChoices[];
+extern const size_t kNumSidesChoices;
+
+// The names of the settings on the web page, under the PPD's option names.
+struct OptionLabel {
+    const char* option;
+    const char* label;
+};
+extern const OptionLabel kOptionLabels[];
+extern const size_t kNumOptionLabels;
 
 const Model* find_model(const char* driver);
 // The model whose manufacturer and model in a device ID match ours, or null.

@@ -10,9 +10,14 @@ packages=(
   libpng-dev googletest libgtest-dev libbenchmark-dev
   clang libclang-rt-14-dev python3 time
   libpappl-dev cups-ipp-utils
+  # The printer application's web pages: printer discovery, and Chromium for
+  # the browser test (driven by playwright-core from npm, below).
+  libavahi-client-dev dbus avahi-daemon chromium
   # The Debian packages: building, checking, installing and the service file.
-  dpkg-dev lintian git adduser systemd avahi-daemon
+  dpkg-dev lintian git adduser systemd
 )
+# Node.js and npm for the browser test, unless the machine has them already.
+command -v npm >/dev/null 2>&1 || packages+=(nodejs npm)
 
 missing=()
 for p in "${packages[@]}"; do
@@ -22,5 +27,14 @@ if [ ${#missing[@]} -gt 0 ]; then
   echo "Installing: ${missing[*]}"
   export DEBIAN_FRONTEND=noninteractive
   apt-get update -qq
-  apt-get install -y -qq --no-install-recommends "${missing[@]}"
+  apt-get -o DPkg::Lock::Timeout=900 install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+# playwright-core, exactly as tests/web/package-lock.json pins it; it drives
+# Debian's Chromium and downloads no browser of its own.
+web="$(cd "$(dirname "$0")/../tests/web" && pwd)"
+want=$(node -p "require('$web/package-lock.json').packages['node_modules/playwright-core'].version")
+have=$(node -p "require('$web/node_modules/playwright-core/package.json').version" 2>/dev/null || true)
+if [ "$want" != "$have" ]; then
+  npm ci --prefix "$web" --no-audit --no-fund
 fi

@@ -124,7 +124,7 @@ AppServer::AppServer(const std::string& driver, const std::vector<std::string>& 
             return;
     }
     port_ = free_loopback_port();
-    if (!start_server())
+    if (!launch())
         return;
     RunResult add =
         command({"add", "-d", "office", "-m", driver, "-v", "file://" + dir_ + "/out?ext=prn"});
@@ -133,8 +133,7 @@ AppServer::AppServer(const std::string& driver, const std::vector<std::string>& 
         ADD_FAILURE() << "adding the printer failed: " << add.out;
 }
 
-bool AppServer::start_server() {
-    ready_ = false;
+bool AppServer::launch() {
     std::vector<std::string> cmd = {app_, "server",
                                     "-o", "listen-hostname=127.0.0.1",
                                     "-o", "server-port=" + std::to_string(port_),
@@ -142,6 +141,7 @@ bool AppServer::start_server() {
                                     "-o", "log-file=" + dir_ + "/server.log",
                                     "-o", "log-level=debug",
                                     "-o", "server-options=no-tls"};
+    ready_ = false;
     pid_ = spawn(as_server_user(cmd), dir_ + "/server.out", "");
     for (int i = 0; i < 300 && pid_ > 0; i++) {
         if (port_open(port_)) {
@@ -164,7 +164,7 @@ bool AppServer::kill_and_restart() {
         pid_ = -1;
     }
     ready_ = false;
-    return start_server();
+    return launch();
 }
 
 std::vector<std::string> AppServer::children() const {
@@ -207,6 +207,31 @@ long AppServer::peak_memory_kib() const {
     return at == std::string::npos ? -1 : atol(status.c_str() + at + 6);
 }
 
+void AppServer::shut_down() {
+    command({"shutdown"});
+    for (int i = 0; i < 200; i++) {
+        if (waitpid(pid_, nullptr, WNOHANG) == pid_) {
+            pid_ = -1;
+            return;
+        }
+        // PAPPL 1.3.1 notices a shutdown request only when its listener wakes
+        // up (up to 30 s later): a connection wakes it.
+        if (i % 4 == 3)
+            port_open(port_);
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+    pid_ = -1;
+}
+
+bool AppServer::restart() {
+    if (!alive())
+        return false;
+    shut_down();
+    return launch();
+}
+
 AppServer::~AppServer() {
     if (pid_ <= 0)
         return;
@@ -223,20 +248,7 @@ AppServer::~AppServer() {
                       << log().substr(log().size() > 20000 ? log().size() - 20000 : 0);
         return;
     }
-    command({"shutdown"});
-    for (int i = 0; i < 200; i++) {
-        if (waitpid(pid_, nullptr, WNOHANG) == pid_) {
-            pid_ = -1;
-            return;
-        }
-        // PAPPL 1.3.1 notices a shutdown request only when its listener wakes
-        // up (up to 30 s later): a connection wakes it.
-        if (i % 4 == 3)
-            port_open(port_);
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    kill(pid_, SIGKILL);
-    waitpid(pid_, nullptr, 0);
+    shut_down();
 }
 
 bool AppServer::alive() {

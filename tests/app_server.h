@@ -40,6 +40,10 @@ class AppServer {
     long peak_memory_kib() const;
     // The server's end is expected (a known fault of PAPPL's): not reported.
     void expect_exit() { exitExpected_ = true; }
+    // Shuts the server down as a person would and starts it again on the
+    // same port and folders, with the state it saved.
+    bool restart();
+    int port() const { return port_; }
     std::string printer_uri(const std::string& printer = "office") const;
     // Runs the application's own command line against the server.
     RunResult command(const std::vector<std::string>& args) const;
@@ -54,7 +58,8 @@ class AppServer {
     const std::string& dir() const { return dir_; }
 
   private:
-    bool start_server();
+    bool launch();
+    void shut_down();
     std::vector<std::string> environment() const;
     std::vector<std::string> as_server_user(const std::vector<std::string>& cmd) const;
 

@@ -254,3 +254,44 @@ TEST(AppServerLog, FindsJobsThatRanAtOnce) {
         "I [t] [Job 5] Completed, job-impressions-completed=3.\n";
     EXPECT_EQ(overlapping_jobs(atOnce), "3 and 5");
 }
+
+TEST(AppModels, WebLabelsSayWhatThePpdSays) {
+    // The web page words the settings as the PPD does, in g/m² for gsm and
+    // with a capital only at the start of an option's name.
+    auto web = [](std::string text) {
+        for (size_t at; (at = text.find(" gsm")) != std::string::npos;)
+            text.replace(at, 4, " g/m²");
+        return text;
+    };
+    auto sentence = [](std::string text) {
+        for (size_t i = 1; i < text.size(); i++)
+            text[i] = static_cast<char>(tolower(static_cast<unsigned char>(text[i])));
+        return text;
+    };
+    auto label = [](const char* option) {
+        for (size_t i = 0; i < kNumOptionLabels; i++)
+            if (std::string(kOptionLabels[i].option) == option)
+                return std::string(kOptionLabels[i].label);
+        return std::string();
+    };
+    PpdFile f(kModels[0].ppd);
+    ASSERT_NE(f.ppd, nullptr);
+    ppd_option_t* density = ppdFindOption(f.ppd, "PrintDensity");
+    ppd_option_t* weight = ppdFindOption(f.ppd, "PaperWeight");
+    ASSERT_TRUE(density && weight);
+    EXPECT_EQ(sentence(density->text), label("PrintDensity"));
+    EXPECT_EQ(sentence(weight->text), label("PaperWeight"));
+    for (size_t i = 0; i < kNumDensityLevels; i++) {
+        ppd_choice_t* c = ppdFindChoice(density, kDensityLevels[i].choice);
+        ASSERT_NE(c, nullptr) << kDensityLevels[i].choice;
+        EXPECT_EQ(web(c->text), kDensityLevels[i].label);
+    }
+    for (size_t i = 0; i < kNumPaperWeights; i++) {
+        ppd_choice_t* c = ppdFindChoice(weight, kPaperWeights[i].choice);
+        ASSERT_NE(c, nullptr) << kPaperWeights[i].choice;
+        EXPECT_EQ(web(c->text), kPaperWeights[i].label);
+    }
+    for (size_t i = 0; i < kNumSidesChoices; i++)
+        EXPECT_NE(ppdFindChoice(ppdFindOption(f.ppd, "Duplex"), kSidesChoices[i].choice), nullptr)
+            << kSidesChoices[i].choice;
+}
