@@ -266,10 +266,10 @@ bool JobBridge::start_page(const pappl_pr_options_t* options, unsigned page) {
     // Nor may it claim more lines than a page of the printer has: PAPPL
     // 1.3.1 would go on reading (or padding) up to the claimed height, line
     // by line, long after the document has ended.
-    if (header_.cupsHeight > kMaxPageLines)
+    if (header_.cupsHeight > kMaxLinesPerPage)
         return fail("Page " + std::to_string(page) + ": " + std::to_string(header_.cupsHeight) +
                     " lines high is more than the printer accepts (" +
-                    std::to_string(kMaxPageLines) + ").");
+                    std::to_string(kMaxLinesPerPage) + ").");
     oneBit_ = options->header.cupsBitsPerPixel == 1;
     bits_.assign(header_.cupsBytesPerLine, 0);
     y_ = 0;

@@ -40,7 +40,7 @@ constexpr int kMarginHmm = kMarginPoints * 2540 / 72;
 // The longest raster line the printer takes, in bytes of one-bit pixels.
 constexpr unsigned kMaxBytesPerLine = 8192;
 // The most lines a page may have.
-constexpr unsigned kMaxPageLines = 65535;
+constexpr unsigned kMaxLinesPerPage = 65535;
 
 // The five print densities: the PPD's PrintDensity choice, the standard IPP
 // print-darkness value that stands for it, and the words a person reads on
