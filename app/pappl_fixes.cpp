@@ -7,6 +7,8 @@
 #include <cstring>
 #include <ctime>
 #include <fstream>
+#include <map>
+#include <mutex>
 #include <sstream>
 #include <utility>
 #include <vector>
@@ -21,10 +23,25 @@ namespace {
 // A printer that does not answer
 // ---------------------------------------------------------------------------
 
+// What PAPPL is doing with a device, by URI: seen by wrapping its
+// papplDeviceOpen() below.
+struct DeviceWatch {
+    int opening = 0;       // opens in progress
+    bool failing = false;  // the last open failed
+};
+std::mutex devicesLock;
+std::map<std::string, DeviceWatch> devices;
+
+DeviceWatch device_watch(const char* uri) {
+    std::lock_guard<std::mutex> guard(devicesLock);
+    auto it = devices.find(uri ? uri : "");
+    return it == devices.end() ? DeviceWatch() : it->second;
+}
+
 // While PAPPL cannot open a printer's device it keeps the job processing,
 // retries every 5 seconds and shows the printer as stopped, which clients
-// read as "paused" by an operator. A printer that is stopped while one of its
-// jobs is processing is one that PAPPL is waiting for.
+// read as "paused" by an operator. A printer whose last open failed while
+// one of its jobs is processing is one that PAPPL is waiting for.
 void find_processing_job(pappl_job_t* job, void* data) {
     auto* found = static_cast<pappl_job_t**>(data);
     if (!*found && papplJobGetState(job) == IPP_JSTATE_PROCESSING)
@@ -32,8 +49,16 @@ void find_processing_job(pappl_job_t* job, void* data) {
 }
 
 void check_printer(pappl_printer_t* printer, void*) {
+    const char* uri = papplPrinterGetDeviceURI(printer);  // takes no lock
+    const DeviceWatch device = device_watch(uri);
+    // PAPPL holds the printer's lock while it opens the device, and a
+    // connection to a host that is gone may take 30 seconds: the printer is
+    // looked at on a later round, and the server's main loop, which runs
+    // this, goes on serving.
+    if (device.opening)
+        return;
     pappl_job_t* waiting = nullptr;
-    if (papplPrinterGetState(printer) == IPP_PSTATE_STOPPED)
+    if (device.failing)
         papplPrinterIterateActiveJobs(printer, find_processing_job, &waiting, 1, 0);
     const bool offline = papplPrinterGetReasons(printer) & PAPPL_PREASON_OFFLINE;
     if (!waiting) {
@@ -42,19 +67,17 @@ void check_printer(pappl_printer_t* printer, void*) {
         return;
     }
     if (!offline) {
-        const char* uri = papplPrinterGetDeviceURI(printer);
         papplLogPrinter(printer, PAPPL_LOGLEVEL_WARN,
                         "The printer at %s does not answer: it may be switched off or "
                         "disconnected. Its jobs wait until it answers.",
-                        uri ? uri : "(unknown)");
+                        uri);
         papplPrinterSetReasons(printer, PAPPL_PREASON_OFFLINE, PAPPL_PREASON_NONE);
     }
     if (!(papplJobGetReasons(waiting) & PAPPL_JREASON_PRINTER_STOPPED)) {
-        const char* uri = papplPrinterGetDeviceURI(printer);
         papplJobSetMessage(waiting,
                            "The printer at %s does not answer: it may be switched off or "
                            "disconnected. The job waits and prints when it answers.",
-                           uri ? uri : "(unknown)");
+                           uri);
         papplJobSetReasons(waiting, PAPPL_JREASON_PRINTER_STOPPED, PAPPL_JREASON_NONE);
     }
 }
@@ -375,3 +398,24 @@ extern "C" __attribute__((visibility("default"))) bool _papplPrinterSetAttribute
     return true;
 }
 #endif
+
+// Every open of a device, by PAPPL's jobs among others, passes here on its way
+// to PAPPL's own, so that the watch of unreachable printers knows which
+// devices are being opened and which failed, without taking a lock PAPPL may
+// hold for as long as a connection takes.
+extern "C" __attribute__((visibility("default"))) pappl_device_t* papplDeviceOpen(
+    const char* device_uri, const char* name, pappl_deverror_cb_t err_cb, void* err_data) {
+    using Open = pappl_device_t* (*)(const char*, const char*, pappl_deverror_cb_t, void*);
+    static const Open papplOwn = reinterpret_cast<Open>(dlsym(RTLD_NEXT, "papplDeviceOpen"));
+    const std::string uri = device_uri ? device_uri : "";
+    {
+        std::lock_guard<std::mutex> guard(tarnwel::devicesLock);
+        tarnwel::devices[uri].opening++;
+    }
+    pappl_device_t* device = papplOwn ? papplOwn(device_uri, name, err_cb, err_data) : nullptr;
+    std::lock_guard<std::mutex> guard(tarnwel::devicesLock);
+    tarnwel::DeviceWatch& watch = tarnwel::devices[uri];
+    watch.opening--;
+    watch.failing = device == nullptr;
+    return device;
+}

@@ -13,7 +13,9 @@
 
 namespace tarnwel {
 
-// Starts watching the system's printers for a device that does not answer.
+// Starts watching the system's printers for a device that does not answer
+// (once a second, in the server's main loop; it never waits for a printer
+// whose device PAPPL is opening).
 void watch_unreachable_printers(pappl_system_t* system);
 
 // A job's device has opened: the printer answers (again).
