@@ -245,9 +245,10 @@ bool print_pdf(pappl_job_t* job, pappl_device_t* device, void*) {
     }
     if (!printed)
         return false;  // the bridge has said why
-    if (gsStatus > 128) {
+    if (gsStatus > 128 && !pageFailed) {
         // Not the document's fault as far as anyone can tell: the job ends as
-        // any job whose converter fails.
+        // any job whose converter fails. (After a failed page Ghostscript was
+        // stopped here, and the page's failure is the reason.)
         std::string reason = "Ghostscript crashed (signal " + std::to_string(gsStatus - 128) +
                              ", " + strsignal(gsStatus - 128) + ") while rendering the document.";
         papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "%s", reason.c_str());
