@@ -50,13 +50,9 @@ std::vector<uint8_t> make_lines(Kind kind) {
 void BM_EncodeCurrLine(benchmark::State& state) {
     std::vector<uint8_t> lines = make_lines(static_cast<Kind>(state.range(0)));
     Tarnwel_Job job(nullptr);
-    ByteString out;
-    out.reserve(2 * kLineBytes + 2);
     for (auto _ : state) {
-        for (int y = 0; y < kLines; y++) {
-            job.encode_curr_line(&lines[y * kLineBytes], kLineBytes, out);
-            out.clear();
-        }
+        for (int y = 0; y < kLines; y++)
+            job.encode_curr_line(&lines[y * kLineBytes], kLineBytes);
         job.m_cmdfunc.m_cmdlines.clear();
         job.m_cmdfunc.m_cmd_bytes = 0;
         job.m_feeds = 0;

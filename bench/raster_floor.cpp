@@ -1,15 +1,22 @@
-// The floor of the filter benchmark: reads a CUPS raster the way the peer
-// filters do (one cupsRasterReadPixels call per line) and does nothing else.
+// The floors of the filter benchmark: read a CUPS raster and do nothing else,
+// either the way the peer filters do (one cupsRasterReadPixels call per line)
+// or, with --page, a whole page in one call.
 //
-//   raster_floor job-id user title copies options [file]
+//   raster_floor [--page] job-id user title copies options [file]
 #include <cups/raster.h>
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
 #include <vector>
 
 int main(int argc, char* argv[]) {
+    bool wholePage = argc > 1 && strcmp(argv[1], "--page") == 0;
+    if (wholePage) {
+        argv++;
+        argc--;
+    }
     int fd = 0;
     if (argc == 7 && (fd = open(argv[6], O_RDONLY)) < 0) {
         perror(argv[6]);
@@ -19,14 +26,24 @@ int main(int argc, char* argv[]) {
     if (!ras)
         return 1;
     cups_page_header2_t header;
-    std::vector<unsigned char> line;
+    std::vector<unsigned char> buf;
     unsigned long long checksum = 0;
     while (cupsRasterReadHeader2(ras, &header)) {
-        line.resize(header.cupsBytesPerLine);
+        unsigned bpl = header.cupsBytesPerLine;
+        if (wholePage) {
+            buf.resize(static_cast<size_t>(bpl) * header.cupsHeight);
+            if (buf.empty() ||
+                cupsRasterReadPixels(ras, buf.data(), static_cast<unsigned>(buf.size())) == 0)
+                continue;
+            for (size_t at = 0; at < buf.size(); at += bpl)
+                checksum += buf[at];
+            continue;
+        }
+        buf.resize(bpl);
         for (unsigned y = 0; y < header.cupsHeight; y++) {
-            if (cupsRasterReadPixels(ras, line.data(), header.cupsBytesPerLine) == 0)
+            if (cupsRasterReadPixels(ras, buf.data(), bpl) == 0)
                 break;
-            checksum += line[0];
+            checksum += buf[0];
         }
     }
     cupsRasterClose(ras);

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# Benchmarks the filter against the floor (reading the raster only) and CUPS's
+# Benchmarks the filter against the floors (reading the raster only) and CUPS's
 # rastertohp on rasters that Ghostscript renders from real documents.
 #
-#   bash bench/run.sh [--runs N] [--pipes] [--only NAME]
+#   bash bench/run.sh [--runs N] [--pipes] [--stdin] [--only NAME]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 top=$PWD

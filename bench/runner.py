@@ -1,9 +1,14 @@
 #!/usr/bin/env python3
-"""Times the filter beside the floor (a program that only reads the raster)
-and CUPS's rastertohp on the same rasters, alternating runs, and prints
-medians, ratios, peak memory and output sizes.
+"""Times the filter beside the floors (a program that only reads the raster,
+a line or a page per call) and CUPS's rastertohp on the same rasters,
+alternating runs, and prints medians, ratios, peak memory and output sizes.
 
-  runner.py --build BUILD --data DATA [--runs N] [--pipes] [--only NAME]
+  runner.py --build BUILD --data DATA [--runs N] [--pipes] [--stdin] [--only NAME]
+
+The raster is named on the command line (as CUPS does for the first filter of
+a job), or with --stdin comes down a pipe from another process (as it does
+from the filter before, Ghostscript's raster output); every program gets it
+the same way.
 """
 import argparse
 import os
@@ -14,11 +19,19 @@ import tempfile
 import time
 
 
-def run_once(cmd, env, pipes):
-    """Runs one command; returns (wall s, cpu s)."""
+def run_once(cmd, env, pipes, stdin_from=None):
+    """Runs one command; returns (wall s, cpu s) of the command alone. With
+    stdin_from, the raster is written into the command's standard input by a
+    `cat` of that file, and the wall time runs from the start of the writer."""
+    start = time.perf_counter()
+    feeder = None
+    stdin = subprocess.DEVNULL
+    if stdin_from:
+        feeder = subprocess.Popen(["cat", stdin_from], stdout=subprocess.PIPE)
+        stdin = feeder.stdout
     if pipes:
         # As under cupsd: both streams on pipes, read by other processes.
-        p = subprocess.Popen(cmd, env=env, stdin=subprocess.DEVNULL,
+        p = subprocess.Popen(cmd, env=env, stdin=stdin,
                              stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         readers = [subprocess.Popen(["cat"], stdin=p.stdout, stdout=subprocess.DEVNULL),
                    subprocess.Popen(["cat"], stdin=p.stderr, stdout=subprocess.DEVNULL)]
@@ -26,13 +39,17 @@ def run_once(cmd, env, pipes):
         p.stderr.close()
     else:
         devnull = open(os.devnull, "wb")
-        p = subprocess.Popen(cmd, env=env, stdin=subprocess.DEVNULL,
+        p = subprocess.Popen(cmd, env=env, stdin=stdin,
                              stdout=devnull, stderr=devnull)
+        devnull.close()
         readers = []
-    start = time.perf_counter()
+    if feeder:
+        feeder.stdout.close()
     _, status, usage = os.wait4(p.pid, 0)
     for r in readers:
         r.wait()
+    if feeder:
+        feeder.wait()
     wall = time.perf_counter() - start
     p.returncode = os.waitstatus_to_exitcode(status)
     if p.returncode != 0:
@@ -63,6 +80,8 @@ def main():
     ap.add_argument("--runs", type=int, default=9)
     ap.add_argument("--pipes", action="store_true",
                     help="standard output and error on pipes, as under cupsd")
+    ap.add_argument("--stdin", action="store_true",
+                    help="the raster down a pipe on standard input, as from the filter before")
     ap.add_argument("--only", help="only the input of this name")
     args = ap.parse_args()
 
@@ -76,15 +95,20 @@ def main():
     base_env = dict(os.environ)
     programs = [
         ("floor", [os.path.join(args.build, "bench", "raster_floor")], None),
+        ("floor-page", [os.path.join(args.build, "bench", "raster_floor"), "--page"], None),
         ("tarnwel", [os.path.join(args.build, "filter", "rastertotarnwel")],
          os.path.join(args.build, "ppd", "ppd", "tnml20.ppd")),
         ("rastertohp", [os.path.join(args.data, "serverbin", "rastertohp")],
          os.path.join(args.data, "generpcl.ppd")),
     ]
-    print("Medians of %d alternating runs; output to %s." %
-          (args.runs, "pipes" if args.pipes else "/dev/null"))
-    header = "%-26s %-11s %9s %9s %8s %8s %9s %12s" % (
-        "input", "program", "wall ms", "cpu ms", "x floor", "x hp", "peak MiB", "output B")
+    print("Medians of %d alternating runs; raster %s; output to %s." %
+          (args.runs, "down a pipe" if args.stdin else "named as a file",
+           "pipes" if args.pipes else "/dev/null"))
+    print("x floor: wall time against the floor that reads a line per call "
+          "(cpu: the same for CPU time); x page: against the one that reads a page per call.")
+    header = "%-26s %-11s %9s %9s %8s %8s %8s %8s %9s %12s" % (
+        "input", "program", "wall ms", "cpu ms", "x floor", "cpu", "x page", "x hp",
+        "peak MiB", "output B")
     print(header)
     print("-" * len(header))
     for name, _desc in inputs:
@@ -102,7 +126,10 @@ def main():
         for _ in range(args.runs):
             for prog, _, _ in programs:
                 cmd, env = cmds[prog]
-                results[prog].append(run_once(cmd, env, args.pipes))
+                if args.stdin:
+                    results[prog].append(run_once(cmd[:-1], env, args.pipes, raster))
+                else:
+                    results[prog].append(run_once(cmd, env, args.pipes))
         med = {}
         for prog, _, _ in programs:
             r = results[prog]
@@ -110,9 +137,10 @@ def main():
                          peak_rss_kib(*cmds[prog]))
         for prog, _, _ in programs:
             wall, cpu, rss = med[prog]
-            size = output_size(*cmds[prog]) if prog != "floor" else 0
-            print("%-26s %-11s %9.2f %9.2f %8.2f %8.2f %9.1f %12d" % (
+            size = output_size(*cmds[prog]) if not prog.startswith("floor") else 0
+            print("%-26s %-11s %9.2f %9.2f %8.2f %8.2f %8.2f %8.2f %9.1f %12d" % (
                 name, prog, wall * 1e3, cpu * 1e3, wall / med["floor"][0],
+                cpu / med["floor"][1], wall / med["floor-page"][0],
                 wall / med["rastertohp"][0], rss / 1024.0, size))
         sys.stdout.flush()
 

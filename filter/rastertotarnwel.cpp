@@ -26,13 +26,38 @@ static cups_raster_t* ras = nullptr;
 static cups_page_header2_t header;
 static volatile sig_atomic_t interrupted = 0;
 
+// The raster as the filter reads it from its input: libcups reads through
+// this, so that the filter learns how much of a block a read really filled.
+// An uncompressed raster (every one Ghostscript writes) is read by libcups
+// straight into the caller's buffer, front to back; a compressed one goes
+// through libcups's own buffer.
+namespace {
+struct RasterInput {
+    int fd = 0;
+    bool syncSeen = false;
+    bool direct = false;   // uncompressed: pixel reads land in the caller's buffer
+    uintptr_t target = 0;  // the block being filled
+    size_t targetBytes = 0;
+    size_t filled = 0;  // bytes of the block that reads have filled, from its start
+
+    void aim_at(uint8_t* block, size_t bytes) {
+        target = reinterpret_cast<uintptr_t>(block);
+        targetBytes = bytes;
+        filled = 0;
+    }
+};
+RasterInput* input = nullptr;  // null for a stream that the caller opened
+}  // namespace
+
 // Pixel data is read a block of lines at a time: one read per line would
 // cost more than encoding it. A block never reaches past the current page.
+// Lines are encoded where they lie in the block.
 namespace {
 constexpr size_t kReadBlockBytes = 256 * 1024;
 
 struct PageReader {
-    std::vector<uint8_t> block;
+    ByteString block;
+    std::vector<uint8_t> blank;  // a blank line, for what cannot be read
     size_t pos = 0;
     size_t len = 0;
     unsigned linesLeft = 0;  // lines of the page not yet read from the raster
@@ -42,6 +67,7 @@ struct PageReader {
         pos = len = 0;
         linesLeft = h.cupsHeight;
         failed = false;
+        blank.assign(std::max(1u, h.cupsBytesPerLine), 0);
     }
 
     bool refill(unsigned count) {
@@ -52,10 +78,21 @@ struct PageReader {
         size_t bytes = static_cast<size_t>(lines) * count;
         if (block.size() < bytes)
             block.resize(bytes);
-        // Whatever a broken raster leaves unread stays blank.
-        memset(block.data(), 0, bytes);
-        if (cupsRasterReadPixels(ras, block.data(), static_cast<unsigned>(bytes)) != bytes)
+        // Whatever a broken raster leaves unread stays blank. Where libcups
+        // reads straight into the block, the reads say how far it got;
+        // otherwise the block is cleared first.
+        bool direct = input && input->direct;
+        if (direct)
+            input->aim_at(block.data(), bytes);
+        else
+            memset(block.data(), 0, bytes);
+        if (cupsRasterReadPixels(ras, block.data(), static_cast<unsigned>(bytes)) != bytes) {
             failed = true;
+            if (direct)
+                memset(block.data() + input->filled, 0, bytes - input->filled);
+        }
+        if (direct)
+            input->aim_at(nullptr, 0);
         linesLeft -= lines;
         pos = 0;
         len = bytes;
@@ -65,25 +102,48 @@ struct PageReader {
 PageReader reader;
 }  // namespace
 
-static bool read_next_raster_line(uint8_t* line, unsigned count) {
-    if (interrupted) {
-        if (count > 0)
-            memset(line, 0, count);
+static bool read_next_raster_line(const uint8_t*& line, unsigned count) {
+    if (reader.blank.size() < count)
+        reader.blank.resize(count, 0);
+    line = reader.blank.data();
+    if (interrupted)
         return false;
-    }
     if (count == 0)
         return true;
-    if (reader.pos + count > reader.len && !reader.refill(count)) {
-        memset(line, 0, count);
+    if (reader.pos + count > reader.len && !reader.refill(count))
         return false;
-    }
-    memcpy(line, reader.block.data() + reader.pos, count);
+    line = reader.block.data() + reader.pos;
     reader.pos += count;
     return !(reader.failed && reader.pos >= reader.len);
 }
 
 #ifndef TARNWEL_NO_MAIN
 static ppd_file_t* ppd = nullptr;  // stays open until the process ends
+
+// libcups's own reader of a descriptor, which also notes what lands in the
+// read block.
+static ssize_t read_raster_input(void* ctx, unsigned char* buf, size_t bytes) {
+    auto* in = static_cast<RasterInput*>(ctx);
+    ssize_t count;
+    while ((count = read(in->fd, buf, bytes)) < 0)
+        if (errno != EINTR && errno != EAGAIN)
+            return -1;
+    if (!in->syncSeen) {
+        // The first read is the sync word; it tells whether the pixel data is
+        // compressed.
+        in->syncSeen = true;
+        uint32_t sync = 0;
+        if (count == static_cast<ssize_t>(sizeof(sync)) && bytes == sizeof(sync)) {
+            memcpy(&sync, buf, sizeof(sync));
+            in->direct = sync == CUPS_RASTER_SYNC || sync == CUPS_RASTER_REVSYNC ||
+                         sync == CUPS_RASTER_SYNCv1 || sync == CUPS_RASTER_REVSYNCv1;
+        }
+    }
+    uintptr_t at = reinterpret_cast<uintptr_t>(buf);
+    if (count > 0 && at >= in->target && at < in->target + in->targetBytes)
+        in->filled = std::max(in->filled, at - in->target + static_cast<size_t>(count));
+    return count;
+}
 
 static void sigterm_handler(int) {
     interrupted = 1;
@@ -104,6 +164,12 @@ int main(int argc, char* argv[]) {
     // takes a whole block of commands per write instead of switching to the
     // reader every 64 KiB. Where the system refuses, the default stays.
     fcntl(1, F_SETPIPE_SZ, 1 << 20);
+    // The raster comes down a pipe from the filter before: with room for
+    // several read blocks in it, that filter writes on while this one encodes,
+    // instead of both taking turns every 64 KiB.
+    int inputPipe = argc == 6 ? fcntl(0, F_GETPIPE_SZ) : -1;
+    if (inputPipe > 0 && inputPipe < (1 << 20))
+        fcntl(0, F_SETPIPE_SZ, 1 << 20);
 #endif
 
     fputs("INFO:>>>>>INFO >>>>>\n", stderr);
@@ -131,7 +197,10 @@ int main(int argc, char* argv[]) {
     }
 
     fputs("INFO:>>>>>ready to open cups raster ... >>>>>\n", stderr);
-    ras = cupsRasterOpen(fd, CUPS_RASTER_READ);
+    static RasterInput rasterInput;
+    rasterInput.fd = fd;
+    input = &rasterInput;
+    ras = cupsRasterOpenIO(read_raster_input, &rasterInput, CUPS_RASTER_READ);
     if (!ras) {
         fputs(
             "DEBUG: : Cannot read raster data. Most likely an earlier filter in the pipeline "

@@ -20,6 +20,18 @@ void Tarnwel_CmdFunc::add_cmdline(const uint8_t* cmd, size_t len) {
     }
 }
 
+uint8_t* Tarnwel_CmdFunc::reserve_cmdline(size_t most) {
+    ByteString& queue = current_queue();
+    m_reserved_at = queue.size();
+    queue.resize(m_reserved_at + most);  // not cleared: the caller writes what it commits
+    return queue.data() + m_reserved_at;
+}
+
+void Tarnwel_CmdFunc::commit_cmdline(size_t len) {
+    current_queue().resize(m_reserved_at + len);
+    (current_is_even() ? m_cmd_bytes_even : m_cmd_bytes) += static_cast<int>(len);
+}
+
 void Tarnwel_CmdFunc::add_cmdline_repeated(const ByteString& cmd, int count) {
     if (count <= 0 || cmd.empty())
         return;

@@ -57,6 +57,11 @@ class Tarnwel_CmdFunc {
 
     void add_cmdline(const ByteString& cmd) { add_cmdline(cmd.data(), cmd.size()); }
     void add_cmdline(const uint8_t* cmd, size_t len);
+    // Room for a command of at most `most` bytes at the end of the current
+    // queue, written in place and then queued with commit_cmdline(its length),
+    // so that a compressed line is not copied once more.
+    uint8_t* reserve_cmdline(size_t most);
+    void commit_cmdline(size_t len);
     // Queues `count` copies of the same command in one go.
     void add_cmdline_repeated(const ByteString& cmd, int count);
 
@@ -78,6 +83,8 @@ class Tarnwel_CmdFunc {
     }
 
   private:
+    ByteString& current_queue() { return current_is_even() ? m_cmdlines_even : m_cmdlines; }
+    size_t m_reserved_at = 0;  // where the reserved room starts
     bool current_is_even() const { return m_duplex != DUPLEXMODE_NONE && m_pages % 2 == 0; }
 };
 

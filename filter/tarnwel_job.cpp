@@ -429,12 +429,9 @@ void Tarnwel_Job::encode_page(const cups_page_header2_t& header, unsigned lines,
 
     begin_page();
 
-    ByteString out_line;
-    out_line.reserve(2 * static_cast<size_t>(lineBytes) + 2);
     // Encodes one line, and writes out what the sheet order already allows.
     auto send_line = [&](const uint8_t* line) {
-        encode_curr_line(line, lineBytes, out_line);
-        out_line.clear();
+        encode_curr_line(line, lineBytes);
         if (m_cmdfunc.drainable(kDrainBytes))
             m_cmdfunc.drain(m_out);
     };
@@ -451,8 +448,11 @@ void Tarnwel_Job::encode_page(const cups_page_header2_t& header, unsigned lines,
         unsigned got = 0;
         while (got < lines) {
             size_t at = store.size();
-            store.resize(at + lineBytes);  // not cleared: the reader writes every byte
-            bool filled = read_next_rasterline(store.data() + at, lineBytes);
+            store.resize(at + lineBytes);  // not cleared: every byte is copied in
+            const uint8_t* line = nullptr;
+            bool filled = read_next_rasterline(line, lineBytes);
+            if (lineBytes > 0)
+                memcpy(store.data() + at, line, lineBytes);
             imgline_mirror_reverse(store.data() + at, lineBytes);
             got++;
             // Once the raster breaks or the job is cancelled, nothing more
@@ -466,12 +466,12 @@ void Tarnwel_Job::encode_page(const cups_page_header2_t& header, unsigned lines,
     } else {
         // Every other page goes through line by line: memory does not grow
         // with the page.
-        ByteString line(lineBytes);
         for (unsigned i = 0; i < lines; i++) {
             // The reader blanks what it could not fill, and the rest of the
             // page stays blank: nothing more comes once the raster breaks.
-            bool filled = read_next_rasterline(line.data(), lineBytes);
-            send_line(line.data());
+            const uint8_t* line = nullptr;
+            bool filled = read_next_rasterline(line, lineBytes);
+            send_line(line);
             if (!filled)
                 break;
         }
@@ -507,30 +507,8 @@ void Tarnwel_Job::cmd_flush() {
 // ---------------------------------------------------------------------------
 // Raster line encoding
 // ---------------------------------------------------------------------------
-namespace {
-
-inline uint64_t load64(const uint8_t* p) {
-    uint64_t v;
-    memcpy(&v, p, sizeof(v));
-    return v;
-}
-
-}  // namespace
-
 bool Tarnwel_Job::line_bank(const uint8_t* line, size_t n) {
-    size_t i = 0;
-    uint64_t acc = 0;
-    for (; i + 32 <= n; i += 32) {
-        acc |=
-            load64(line + i) | load64(line + i + 8) | load64(line + i + 16) | load64(line + i + 24);
-        if (acc)
-            return false;
-    }
-    for (; i + 8 <= n; i += 8)
-        acc |= load64(line + i);
-    for (; i < n; i++)
-        acc |= line[i];
-    return acc == 0;
+    return tarnwel::all_zero(line, n);
 }
 
 // PackBits with every data byte complemented (the printer's white is a set
@@ -548,7 +526,7 @@ void Tarnwel_Job::sendBlankLineCmd(int n) {
     m_cmdfunc.add_cmdline_repeated(szBlankLineCmd, n);
 }
 
-void Tarnwel_Job::encode_curr_line(const uint8_t* inLine, size_t n, ByteString& outLine) {
+void Tarnwel_Job::encode_curr_line(const uint8_t* inLine, size_t n) {
     if (line_bank(inLine, n)) {
         m_feeds++;
         return;
@@ -557,11 +535,12 @@ void Tarnwel_Job::encode_curr_line(const uint8_t* inLine, size_t n, ByteString& 
         sendBlankLineCmd(m_feeds);
         m_feeds = 0;
     }
-    compress_curr_line(inLine, n, outLine);
-    uint8_t header[kRasterLineHeaderSize];
-    make_raster_line_header(header, outLine.size());
-    m_cmdfunc.add_cmdline(header, sizeof(header));
-    m_cmdfunc.add_cmdline(outLine);
+    // The line is compressed straight into the command queue, behind room
+    // for its header.
+    uint8_t* cmd = m_cmdfunc.reserve_cmdline(kRasterLineHeaderSize + tarnwel::packbits_room(n));
+    size_t length = tarnwel::packbits_complement(inLine, n, cmd + kRasterLineHeaderSize);
+    make_raster_line_header(cmd, length);
+    m_cmdfunc.commit_cmdline(kRasterLineHeaderSize + length);
 }
 
 // The bits of a 64-bit word in reverse order.

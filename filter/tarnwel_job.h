@@ -114,10 +114,10 @@ struct JobParams {
     MediaAttributes media_attributes;
 };
 
-// Fills `line` with the next `count` bytes of the page; false when it did not
-// get them all (end of data, damaged stream, or a termination request). Every
-// byte of `line` is written: what could not be read is blank (zero).
-using RasterLineReader = std::function<bool(uint8_t* line, unsigned count)>;
+// Points `line` at the next `count` bytes of the page, which stay valid until
+// the next call; false when it did not get them all (end of data, damaged
+// stream, or a termination request). What could not be read is blank (zero).
+using RasterLineReader = std::function<bool(const uint8_t*& line, unsigned count)>;
 
 // ---------------------------------------------------------------------------
 // The job
@@ -144,7 +144,7 @@ class Tarnwel_Job {
     void sendBlankPageCmd();
     void cmd_flush();
 
-    void encode_curr_line(const uint8_t* inLine, size_t n, ByteString& outLine);
+    void encode_curr_line(const uint8_t* inLine, size_t n);
     void sendBlankLineCmd(int n);
     static bool line_bank(const uint8_t* line, size_t n);
     static void compress_curr_line(const uint8_t* inLine, size_t n, ByteString& outLine);

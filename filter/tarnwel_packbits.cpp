@@ -444,7 +444,79 @@ bool cpu_has_avx512() {
 }
 #endif
 
+bool all_zero_portable(const uint8_t* p, size_t n) {
+    size_t i = 0;
+    uint64_t acc = 0;
+    for (; i + 64 <= n; i += 64) {
+        for (size_t j = 0; j < 64; j += 8)
+            acc |= load64(p + i + j);
+        if (acc)
+            return false;
+    }
+    for (; i + 8 <= n; i += 8)
+        acc |= load64(p + i);
+    for (; i < n; i++)
+        acc |= p[i];
+    return acc == 0;
+}
+
+#ifdef TARNWEL_HAVE_SSE2
+bool all_zero_sse2(const uint8_t* p, size_t n) {
+    size_t i = 0;
+    for (; i + 64 <= n; i += 64) {
+        const __m128i* at = reinterpret_cast<const __m128i*>(p + i);
+        __m128i acc = _mm_or_si128(_mm_or_si128(_mm_loadu_si128(at), _mm_loadu_si128(at + 1)),
+                                   _mm_or_si128(_mm_loadu_si128(at + 2), _mm_loadu_si128(at + 3)));
+        if (_mm_movemask_epi8(_mm_cmpeq_epi8(acc, _mm_setzero_si128())) != 0xFFFF)
+            return false;
+    }
+    return all_zero_portable(p + i, n - i);
+}
+#endif
+
+#ifdef TARNWEL_HAVE_AVX512
+TARNWEL_AVX512 bool all_zero_avx512(const uint8_t* p, size_t n) {
+    size_t i = 0;
+    for (; i + 256 <= n; i += 256) {
+        __m512i acc = _mm512_or_si512(
+            _mm512_or_si512(_mm512_loadu_si512(p + i), _mm512_loadu_si512(p + i + 64)),
+            _mm512_or_si512(_mm512_loadu_si512(p + i + 128), _mm512_loadu_si512(p + i + 192)));
+        if (_mm512_test_epi8_mask(acc, acc))
+            return false;
+    }
+    for (; i + 64 <= n; i += 64) {
+        __m512i v = _mm512_loadu_si512(p + i);
+        if (_mm512_test_epi8_mask(v, v))
+            return false;
+    }
+    return all_zero_portable(p + i, n - i);
+}
+#endif
+
 }  // namespace
+
+bool all_zero_with(PackBitsPath path, const uint8_t* p, size_t n) {
+    switch (path) {
+#ifdef TARNWEL_HAVE_AVX512
+        case PackBitsPath::Avx512:
+            if (cpu_has_avx512())
+                return all_zero_avx512(p, n);
+            [[fallthrough]];
+#endif
+#ifdef TARNWEL_HAVE_SSE2
+        case PackBitsPath::Avx2:
+        case PackBitsPath::Sse2:
+            return all_zero_sse2(p, n);
+#endif
+        default:
+            return all_zero_portable(p, n);
+    }
+}
+
+bool all_zero(const uint8_t* p, size_t n) {
+    static const PackBitsPath best = packbits_best_path();
+    return all_zero_with(best, p, n);
+}
 
 bool packbits_path_available(PackBitsPath path) {
     switch (path) {

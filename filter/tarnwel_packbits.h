@@ -38,6 +38,12 @@ size_t packbits_complement(const uint8_t* in, size_t n, uint8_t* out);
 // The same through the given path (one that is available).
 size_t packbits_complement_with(PackBitsPath path, const uint8_t* in, size_t n, uint8_t* out);
 
+// Whether all n bytes at `p` are zero: a blank raster line, which most lines
+// of a text page are, and which is read to its end to know it.
+bool all_zero(const uint8_t* p, size_t n);
+// The same through the given path (one that is available; AVX2 takes SSE2's).
+bool all_zero_with(PackBitsPath path, const uint8_t* p, size_t n);
+
 }  // namespace tarnwel
 
 #endif

@@ -208,17 +208,38 @@ TEST(LineBank, BlankOnlyWhenAllZero) {
     }
 }
 
+TEST(LineBank, EveryPathFindsAnyInk) {
+    // Lengths around the 16-, 64- and 256-byte blocks the paths test at once;
+    // the line sits one byte into its buffer, off any alignment.
+    for (auto path : {tarnwel::PackBitsPath::Portable, tarnwel::PackBitsPath::Sse2,
+                      tarnwel::PackBitsPath::Avx2, tarnwel::PackBitsPath::Avx512}) {
+        if (!tarnwel::packbits_path_available(path))
+            continue;
+        SCOPED_TRACE(tarnwel::packbits_path_name(path));
+        for (size_t len : {0, 1, 15, 16, 17, 63, 64, 65, 255, 256, 257, 319, 320, 513, 8192}) {
+            Bytes buf(len + 1, 0);
+            uint8_t* line = buf.data() + 1;
+            ASSERT_TRUE(tarnwel::all_zero_with(path, line, len)) << len;
+            for (size_t at = 0; at < len; at++) {
+                for (uint8_t bit : {0x01, 0x80}) {
+                    line[at] = bit;
+                    ASSERT_FALSE(tarnwel::all_zero_with(path, line, len))
+                        << len << " at " << at << " bit " << int{bit};
+                    line[at] = 0;
+                }
+            }
+        }
+    }
+}
+
 TEST(EncodeLine, BlankLinesAreSentOnlyBeforeInk) {
     Tarnwel_Job job(stdout);
-    ByteString out;
     Bytes blank(4, 0), ink = hex_bytes("00 FF 00 00");
-    for (int i = 0; i < 3; i++) {
-        job.encode_curr_line(blank.data(), blank.size(), out);
-        out.clear();
-    }
+    for (int i = 0; i < 3; i++)
+        job.encode_curr_line(blank.data(), blank.size());
     EXPECT_EQ(job.m_feeds, 3);
     EXPECT_TRUE(job.m_cmdfunc.empty());
-    job.encode_curr_line(ink.data(), ink.size(), out);
+    job.encode_curr_line(ink.data(), ink.size());
     EXPECT_EQ(job.m_feeds, 0);
     Bytes expected = concat({hex_bytes("1B 2A 42 01 00"), hex_bytes("1B 2A 42 01 00"),
                              hex_bytes("1B 2A 42 01 00"), hex_bytes("1B 2A 41 02 05 00"),
@@ -232,9 +253,9 @@ TEST(EncodeLine, LongLineHeaderCarriesLow16Bits) {
     for (int i = 0; i < 16384; i++)
         line.insert(line.end(), {static_cast<uint8_t>(2 * i + 1), 0xAA, 0xAA});
     Tarnwel_Job job(stdout);
-    ByteString out;
-    job.encode_curr_line(line.data(), line.size(), out);
-    ASSERT_EQ(out.size(), 65536u);
+    job.encode_curr_line(line.data(), line.size());
+    ASSERT_EQ(job.m_cmdfunc.m_cmdlines.size(), 6 + 65536u);
+    EXPECT_EQ(job.m_cmdfunc.get_cmd_bytes(), 6 + 65536);
     EXPECT_EQ(to_hex(job.m_cmdfunc.m_cmdlines.data(), 6), "1B 2A 41 02 00 00");
 }
 
