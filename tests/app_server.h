@@ -8,17 +8,29 @@
 #include <sys/types.h>
 
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "test_util.h"
 
+// How a test wants its server started, beyond the usual.
+struct AppServerOptions {
+    // The program to run, in place of the application under test (empty:
+    // the application).
+    std::string program;
+    // Shared libraries the server is started with (LD_PRELOAD), copied
+    // into the test's folder first.
+    std::vector<std::string> preload;
+    // More NAME=value pairs for the server's environment.
+    std::vector<std::string> environment;
+};
+
 class AppServer {
   public:
-    // `environment`: more NAME=value settings for the server (TARNWEL_GS ...);
-    // "{dir}" in a value stands for the test's folder.
+    // `options.environment`: "{dir}" in a value stands for the test's folder.
     explicit AppServer(const std::string& driver = "tnml20",
-                       const std::vector<std::string>& environment = {});
+                       const AppServerOptions& options = AppServerOptions());
     ~AppServer();
     AppServer(const AppServer&) = delete;
     AppServer& operator=(const AppServer&) = delete;
@@ -65,6 +77,7 @@ class AppServer {
 
     std::string dir_;
     std::string app_, filter_, ppdDir_;
+    std::vector<std::string> preload_;
     std::vector<std::string> extraEnvironment_;
     int port_ = 0;
     pid_t pid_ = -1;
@@ -90,8 +103,17 @@ std::string long_pdf(int pages);
 
 // Two jobs that PAPPL processed on one printer at the same time, found in a
 // server log ("[Job N] Starting print job." before the other's end), as
-// "N and M"; empty when jobs ran one after the other.
-std::string overlapping_jobs(const std::string& log);
+// "N and M"; empty when jobs ran one after the other. `jobs`: the IDs of one
+// printer's jobs when the server has several printers (empty: all jobs).
+std::string overlapping_jobs(const std::string& log, const std::set<std::string>& jobs = {});
+
+// The first time a printer's device was used by two jobs at once, found in a
+// server log: PAPPL opens a file:// device for each job and closes it after
+// ("[Printer NAME] Opening device for job N." ... "Closing device for job
+// N."), so on one printer the two must alternate, job by job. (PAPPL's job
+// IDs are per printer, and its job log lines do not name the printer.)
+// Empty when every job had the device to itself.
+std::string shared_device(const std::string& log, const std::string& printer);
 
 // The last value ipptool displayed for an attribute ("name (type) = value").
 std::string ipp_value(const std::string& ipptoolOutput, const std::string& name);

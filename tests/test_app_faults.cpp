@@ -489,7 +489,9 @@ class AppBrokenFilter : public ::testing::TestWithParam<BrokenCase> {};
 TEST_P(AppBrokenFilter, JobIsAbortedWithAReasonAndTheServerGoesOn) {
     const BrokenCase& c = GetParam();
     // Ghostscript is run from the test's folder, where it can be broken.
-    AppServer app("tnml20", {"TARNWEL_GS={dir}/bin/gs"});
+    AppServerOptions options;
+    options.environment = {"TARNWEL_GS={dir}/bin/gs"};
+    AppServer app("tnml20", options);
     ASSERT_TRUE(app.running()) << app.log();
     const std::string gs = app.dir() + "/bin/gs";
     write_file(gs, "#!/bin/sh\nexec gs \"$@\"\n");
