@@ -8,6 +8,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "pappl_fixes.h"
+
 #ifndef TARNWEL_DEFAULT_FILTER
 #define TARNWEL_DEFAULT_FILTER "/usr/lib/cups/filter/rastertotarnwel"
 #endif
@@ -191,7 +193,21 @@ void JobBridge::log_filter_line(const std::string& line) {
 }
 
 bool JobBridge::start_job(const pappl_pr_options_t* options, bool countPages) {
+    // PAPPL calls the driver once the device is open: a printer that did not
+    // answer before does now.
+    waited_ = (papplJobGetReasons(job_) & PAPPL_JREASON_PRINTER_STOPPED) != 0;
+    printer_answers(job_);
     countPages_ = countPages;
+    // PAPPL 1.3.1 takes any media-type a job's media-col names; the printer
+    // knows its paper weights only, and a job is not printed on a weight its
+    // sender did not ask for.
+    if (options->media.type[0] && !known_media_type(options->media.type)) {
+        std::string offered;
+        for (size_t i = 0; i < kNumPaperWeights; i++)
+            offered += std::string(i ? ", " : "") + kPaperWeights[i].mediaType;
+        return fail("The media type \"" + std::string(options->media.type) +
+                    "\" is not one the printer offers (" + offered + ").");
+    }
     settings_ = job_settings(options);
     pappl_printer_t* printer = papplJobGetPrinter(job_);
     const Model* model = find_model(printer ? papplPrinterGetDriverName(printer) : nullptr);
@@ -272,6 +288,13 @@ bool JobBridge::start_page(const pappl_pr_options_t* options, unsigned page) {
         return fail("Page " + std::to_string(page) + ": " + std::to_string(header_.cupsWidth) +
                     " pixels wide is more than the printer accepts (" +
                     std::to_string(kMaxBytesPerLine * 8) + ").");
+    // Nor may it claim more lines than a page of the printer has: PAPPL
+    // 1.3.1 would go on reading (or padding) up to the claimed height, line
+    // by line, long after the document has ended.
+    if (header_.cupsHeight > kMaxLinesPerPage)
+        return fail("Page " + std::to_string(page) + ": " + std::to_string(header_.cupsHeight) +
+                    " lines high is more than the printer accepts (" +
+                    std::to_string(kMaxLinesPerPage) + ").");
     oneBit_ = options->header.cupsBitsPerPixel == 1;
     area_ = imageable_area(options->header);
     inHeight_ = options->header.cupsHeight;
@@ -353,6 +376,12 @@ bool JobBridge::end_page() {
 bool JobBridge::end_job() {
     if (!filter_)
         return false;
+    // The watch of unreachable printers may have marked the job waiting just
+    // as its device opened: it is not waiting any more.
+    if (papplJobGetReasons(job_) & PAPPL_JREASON_PRINTER_STOPPED) {
+        waited_ = true;
+        papplJobSetReasons(job_, PAPPL_JREASON_NONE, PAPPL_JREASON_PRINTER_STOPPED);
+    }
     bool canceled = canceled_by_user();
     // Cancelled: the filter is asked to stop, as CUPS asks it, and still
     // closes the stream so that the printer is left ready for the next job.
@@ -383,23 +412,42 @@ bool JobBridge::end_job() {
         papplJobSetReasons(job_, PAPPL_JREASON_DOCUMENT_FORMAT_ERROR, PAPPL_JREASON_NONE);
         return false;
     }
+    // PAPPL 1.3.1 aborts a PWG raster job whose page header does not agree
+    // with itself (bytes per line against width and bits, no lines, an
+    // unknown colour order) with no message but its log's "Bad raster data".
+    if (papplJobGetState(job_) == IPP_JSTATE_ABORTED &&
+        (papplJobGetReasons(job_) & PAPPL_JREASON_DOCUMENT_FORMAT_ERROR) &&
+        !papplJobGetMessage(job_)) {
+        papplJobSetMessage(job_,
+                           "A page header of the document is not valid PWG raster: its "
+                           "width, bits per pixel and bytes per line do not agree.");
+        return false;
+    }
     if (status != 0) {
-        std::string reason;
+        std::string lastError;
         {
             std::lock_guard<std::mutex> guard(logLock_);
-            reason = lastError_;
+            lastError = lastError_;
         }
-        if (reason.empty())
-            reason =
-                status > 128
-                    ? "The printer driver stopped (signal " + std::to_string(status - 128) + ")."
-                    : "The printer driver failed (exit status " + std::to_string(status) + ").";
+        // A crash says so first: whatever the filter wrote before it may be
+        // only what led to it.
+        std::string reason;
+        if (status > 128)
+            reason = "The printer driver crashed (signal " + std::to_string(status - 128) + ", " +
+                     strsignal(status - 128) + ")" +
+                     (lastError.empty() ? "." : " after: " + lastError);
+        else if (!lastError.empty())
+            reason = lastError;
+        else
+            reason = "The printer driver failed (exit status " + std::to_string(status) + ").";
         papplJobSetMessage(job_, "%s", reason.c_str());
         papplJobSetReasons(job_, PAPPL_JREASON_ABORTED_BY_SYSTEM, PAPPL_JREASON_NONE);
         return false;
     }
     if (failed_)
         return reason_.empty() ? fail("The printer driver stopped reading the job.") : false;
+    if (waited_)
+        papplJobSetMessage(job_, "Printed once the printer answered again.");
     return true;
 }
 

@@ -110,6 +110,7 @@ class JobBridge {
     bool inPage_ = false;
     bool countPages_ = false;
     bool failed_ = false;
+    bool waited_ = false;  // the job waited for a printer that did not answer
     std::mutex logLock_;
     std::string reason_;       // why the job failed here, if it did
     std::string lastError_;    // the filter's last ERROR: text

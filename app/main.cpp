@@ -16,6 +16,7 @@
 
 #include "job_bridge.h"
 #include "models.h"
+#include "pappl_fixes.h"
 #include "pdf.h"
 #include "state.h"
 #include "web.h"
@@ -246,6 +247,7 @@ pappl_system_t* system_callback(int numOptions, cups_option_t* options, void*) {
         papplSystemAddListeners(system, option("listen-hostname"));
 
     papplSystemAddMIMEFilter(system, "application/pdf", "image/pwg-raster", print_pdf, nullptr);
+    watch_unreachable_printers(system);
     add_system_web_pages(system);
     static std::vector<pappl_pr_driver_t> drivers;
     for (size_t i = 0; i < kNumModels; i++)

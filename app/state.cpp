@@ -1,5 +1,7 @@
 #include "state.h"
 
+#include "pappl_fixes.h"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -149,7 +151,7 @@ void keep_state(pappl_system_t* system, const std::string& path) {
     remove_cut_saves(slash == std::string::npos ? "." : path.substr(0, slash == 0 ? 1 : slash));
     // A ".new" file left by a crash in the middle of a save is never read:
     // the state file beside it is the last one written whole.
-    papplSystemLoadState(system, statePath.c_str());
+    load_state(system, statePath);
     papplSystemSetSaveCallback(
         system,
         [](pappl_system_t* s, void* data) {

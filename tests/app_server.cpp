@@ -1,6 +1,7 @@
 #include "app_server.h"
 
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
@@ -159,6 +160,56 @@ bool AppServer::launch() {
     return ready_;
 }
 
+bool AppServer::kill_and_restart() {
+    if (pid_ > 0) {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+        pid_ = -1;
+    }
+    ready_ = false;
+    return launch();
+}
+
+std::vector<std::string> AppServer::children() const {
+    std::vector<std::string> found;
+    if (pid_ <= 0)
+        return found;
+    DIR* proc = opendir("/proc");
+    while (dirent* e = proc ? readdir(proc) : nullptr) {
+        if (e->d_name[0] < '0' || e->d_name[0] > '9')
+            continue;
+        // "pid (name) state ppid ...": the name may hold spaces and brackets.
+        std::string stat = read_file(std::string("/proc/") + e->d_name + "/stat");
+        size_t open = stat.find('('), close = stat.rfind(')');
+        if (open == std::string::npos || close == std::string::npos)
+            continue;
+        std::istringstream rest(stat.substr(close + 1));
+        std::string state;
+        long ppid = 0;
+        rest >> state >> ppid;
+        if (ppid == pid_)
+            found.push_back(std::string(e->d_name) + " " + stat.substr(open + 1, close - open - 1));
+    }
+    if (proc)
+        closedir(proc);
+    return found;
+}
+
+std::vector<std::string> AppServer::wait_for_no_children(int seconds) const {
+    std::vector<std::string> left = children();
+    for (int i = 0; i < seconds * 20 && !left.empty(); i++) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        left = children();
+    }
+    return left;
+}
+
+long AppServer::peak_memory_kib() const {
+    std::string status = read_file("/proc/" + std::to_string(pid_) + "/status");
+    size_t at = status.find("VmHWM:");
+    return at == std::string::npos ? -1 : atol(status.c_str() + at + 6);
+}
+
 void AppServer::shut_down() {
     command({"shutdown"});
     for (int i = 0; i < 200; i++) {
@@ -224,6 +275,29 @@ bool AppServer::alive() {
     pid_ = -1;
     exitStatus_ = st;
     return false;
+}
+
+std::string long_pdf(int pages) {
+    std::string ps = temp_dir() + "/long.ps";
+    write_file(ps, "%!PS\n/Helvetica findfont 24 scalefont setfont\n1 1 " + std::to_string(pages) +
+                       " {\n 0.5 setgray 72 300 400 300 rectfill 0 setgray\n"
+                       " 72 700 moveto (Page ) show 3 string cvs show\n showpage\n} for\n");
+    std::string pdf = temp_dir() + "/long.pdf";
+    RunResult r = run_program({"gs", "-q", "-dNOPAUSE", "-dBATCH", "-dSAFER", "-sDEVICE=pdfwrite",
+                               "-sOutputFile=" + pdf, ps});
+    EXPECT_EQ(r.status, 0) << r.out;
+    return pdf;
+}
+
+JobOutcome outcome(const RunResult& r) {
+    return {ipp_value(r.out, "job-state"), ipp_value(r.out, "job-state-reasons"),
+            ipp_value(r.out, "job-state-message"), r};
+}
+
+JobOutcome print_plain(const AppServer& app, const std::string& document, const std::string& format,
+                       const std::string& name, const std::string& printer) {
+    return outcome(app.ipptool("print-plain.test", {{"format", format}, {"jobname", name}},
+                               document, "", printer));
 }
 
 std::string overlapping_jobs(const std::string& log, const std::set<std::string>& jobs) {
@@ -303,7 +377,13 @@ std::vector<std::string> AppServer::environment() const {
     const char* lsan = getenv("LSAN_OPTIONS");
     env.push_back(std::string("LSAN_OPTIONS=") + (lsan && *lsan ? std::string(lsan) + ":" : "") +
                   "suppressions=" + dir_ + "/lsan.supp");
-    env.insert(env.end(), extraEnvironment_.begin(), extraEnvironment_.end());
+    // "{dir}" in a setting stands for the test's folder.
+    for (std::string e : extraEnvironment_) {
+        size_t at = e.find("{dir}");
+        if (at != std::string::npos)
+            e.replace(at, 5, dir_);
+        env.push_back(e);
+    }
     return env;
 }
 

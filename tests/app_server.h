@@ -28,6 +28,7 @@ struct AppServerOptions {
 
 class AppServer {
   public:
+    // `options.environment`: "{dir}" in a value stands for the test's folder.
     explicit AppServer(const std::string& driver = "tnml20",
                        const AppServerOptions& options = AppServerOptions());
     ~AppServer();
@@ -38,6 +39,17 @@ class AppServer {
     // Whether the server process is still there (it is reaped if not).
     bool alive();
     pid_t pid() const { return pid_; }
+    // Kills the server with SIGKILL, as a crash or a power cut would end it,
+    // and starts it again on the same folders and port; false if it does not
+    // come up.
+    bool kill_and_restart();
+    // The processes the server has started that are still there ("pid name").
+    std::vector<std::string> children() const;
+    // Waits up to `seconds` until the server has no child left; the ones
+    // still there.
+    std::vector<std::string> wait_for_no_children(int seconds) const;
+    // The server's peak resident memory in KiB (VmHWM), or -1.
+    long peak_memory_kib() const;
     // The server's end is expected (a known fault of PAPPL's): not reported.
     void expect_exit() { exitExpected_ = true; }
     // Shuts the server down as a person would and starts it again on the
@@ -73,6 +85,21 @@ class AppServer {
     bool exitExpected_ = false;
     int exitStatus_ = -1;
 };
+
+// How a job ended, as ipptool's wait displayed it.
+struct JobOutcome {
+    std::string state, reasons, message;
+    RunResult ipptool;
+};
+JobOutcome outcome(const RunResult& ipptoolRun);
+
+// Prints a document with no job options (the printer's defaults apply) and
+// waits until the job has ended.
+JobOutcome print_plain(const AppServer& app, const std::string& document, const std::string& format,
+                       const std::string& name, const std::string& printer = "office");
+
+// A long PDF: many pages of text and grey, about a second of work each way.
+std::string long_pdf(int pages);
 
 // Two jobs that PAPPL processed on one printer at the same time, found in a
 // server log ("[Job N] Starting print job." before the other's end), as

@@ -89,18 +89,6 @@ std::string sample_jpeg() {
     return out;
 }
 
-// A PDF of `pages` pages of text and grey.
-std::string long_pdf(int pages) {
-    std::string ps = temp_dir() + "/long.ps";
-    write_file(ps, "%!PS\n/Helvetica findfont 24 scalefont setfont\n1 1 " + std::to_string(pages) +
-                       " {\n 0.5 setgray 72 300 400 300 rectfill 0 setgray\n"
-                       " 72 700 moveto (Page ) show 3 string cvs show\n showpage\n} for\n");
-    std::string pdf = temp_dir() + "/long.pdf";
-    RunResult r = ghostscript({"-sDEVICE=pdfwrite", "-sOutputFile=" + pdf, ps});
-    EXPECT_EQ(r.status, 0) << r.out;
-    return pdf;
-}
-
 struct Document {
     std::string name;
     std::string format;
