@@ -316,6 +316,28 @@ INSTANTIATE_TEST_SUITE_P(
                    tarnwel::Duplex::None}),
     [](const ::testing::TestParamInfo<FormatCase>& info) { return info.param.name; });
 
+// A PDF through the app and through the CUPS chain (cupsfilter: pdftopdf,
+// Ghostscript, the filter) with the same choices: the same bytes.
+TEST_P(AppSameStream, PdfGivesTheCupsChainsBytes) {
+    const SameStreamCase& c = GetParam();
+    AppServer app;
+    ASSERT_TRUE(app.running()) << app.log();
+    JobOutcome job =
+        print_job(app, kSample, "application/pdf", c.name, c.sides, c.darkness, c.mediaType);
+    ASSERT_EQ(job.state, "completed") << job.ipptool.out << app.log();
+    std::string options;
+    std::istringstream words(c.filterOptions);
+    for (std::string w; words >> w;)
+        options += " -o " + w;
+    RunResult chain =
+        run_shell("cupsfilter -c '" + cups_server_bin() + "/cups-files.conf' -p '" + ppd_path() +
+                  "' -e -m printer/foo" + options + " '" + kSample + "' 2>/dev/null");
+    ASSERT_EQ(chain.status, 0);
+    std::string appStream = app.output(c.name);
+    EXPECT_TRUE(SameBytes(Bytes(chain.out.begin(), chain.out.end()),
+                          Bytes(appStream.begin(), appStream.end())));
+}
+
 // ---------------------------------------------------------------------------
 // Printer defaults
 // ---------------------------------------------------------------------------

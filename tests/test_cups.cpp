@@ -46,29 +46,6 @@ Output run(const std::string& cmd) {
     return o;
 }
 
-// A folder CUPS accepts for filters and backends: owned by root, not writable
-// by others, readable by the lp user that cupsd runs filters as.
-std::string server_bin() {
-    static std::string dir;
-    if (!dir.empty())
-        return dir;
-    dir = temp_dir();
-    chmod(dir.c_str(), 0755);
-    std::string sb = dir + "/sb";
-    run("mkdir -p '" + sb + "/filter' '" + sb + "/backend' && chmod -R 755 '" + sb + "'");
-    std::string system = run("cups-config --serverbin").out;
-    system.erase(system.find_last_not_of("\n ") + 1);
-    run("for f in '" + system + "'/filter/*; do ln -s \"$f\" '" + sb + "/filter/'; done");
-    for (const char* d : {"daemon", "notifier", "monitor", "cgi-bin", "driver"})
-        run("ln -s '" + system + "/" + d + "' '" + sb + "/" + d + "' 2>/dev/null");
-    run("ln -s '" + system + "/backend/socket' '" + sb + "/backend/socket'");
-    // cupsd wants the filter itself owned by root with no write bits for others.
-    run("rm -f '" + sb + "/filter/rastertotarnwel' && install -m 755 '" +
-        std::string(TARNWEL_FILTER_PATH) + "' '" + sb + "/filter/rastertotarnwel'");
-    write_file(dir + "/cups-files.conf", "ServerBin " + sb + "\n");
-    return dir;
-}
-
 // Three pages that tell each other apart, as a PDF.
 std::string document_pdf() {
     static std::string pdf;
@@ -115,8 +92,8 @@ std::vector<RasterPage> read_raster(const std::string& data) {
 }
 
 std::string cupsfilter(const std::string& options, const std::string& type) {
-    return run("cupsfilter -c '" + server_bin() + "/cups-files.conf' -p '" + kPpd + "' -e -m " +
-               type + " " + options + " '" + document_pdf() + "' 2>/dev/null")
+    return run("cupsfilter -c '" + cups_server_bin() + "/cups-files.conf' -p '" + kPpd +
+               "' -e -m " + type + " " + options + " '" + document_pdf() + "' 2>/dev/null")
         .out;
 }
 
@@ -245,7 +222,7 @@ class SocketPrinter {
 class PrivateCupsd {
   public:
     PrivateCupsd() {
-        dir_ = server_bin();
+        dir_ = cups_server_bin();
         port_ = free_loopback_port();
         for (const char* d : {"spool", "cache", "state", "log", "tmp", "ppd"})
             run("mkdir -p '" + dir_ + "/" + d + "'");

@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -361,4 +362,41 @@ int free_loopback_port() {
         abort();
     close(fd);
     return ntohs(a.sin_port);
+}
+
+RunResult run_shell(const std::string& cmd) {
+    RunResult o;
+    FILE* p = popen(cmd.c_str(), "r");
+    if (!p)
+        return o;
+    char buf[65536];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof(buf), p)) > 0)
+        o.out.append(buf, n);
+    int st = pclose(p);
+    o.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+    return o;
+}
+
+// A folder CUPS accepts for filters and backends: owned by root, not writable
+// by others, readable by the lp user that cupsd runs filters as.
+std::string cups_server_bin() {
+    static std::string dir;
+    if (!dir.empty())
+        return dir;
+    dir = temp_dir();
+    chmod(dir.c_str(), 0755);
+    std::string sb = dir + "/sb";
+    run_shell("mkdir -p '" + sb + "/filter' '" + sb + "/backend' && chmod -R 755 '" + sb + "'");
+    std::string system = run_shell("cups-config --serverbin").out;
+    system.erase(system.find_last_not_of("\n ") + 1);
+    run_shell("for f in '" + system + "'/filter/*; do ln -s \"$f\" '" + sb + "/filter/'; done");
+    for (const char* d : {"daemon", "notifier", "monitor", "cgi-bin", "driver"})
+        run_shell("ln -s '" + system + "/" + d + "' '" + sb + "/" + d + "' 2>/dev/null");
+    run_shell("ln -s '" + system + "/backend/socket' '" + sb + "/backend/socket'");
+    // cupsd wants the filter itself owned by root with no write bits for others.
+    run_shell("rm -f '" + sb + "/filter/rastertotarnwel' && install -m 755 '" +
+              std::string(TARNWEL_FILTER_PATH) + "' '" + sb + "/filter/rastertotarnwel'");
+    write_file(dir + "/cups-files.conf", "ServerBin " + sb + "\n");
+    return dir;
 }

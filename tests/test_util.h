@@ -126,6 +126,14 @@ bool emulated();
 // under test.
 int free_loopback_port();
 
+// Runs a shell command: its standard output and exit status.
+RunResult run_shell(const std::string& cmd);
+
+// A ServerBin for cupsfilter and a private cupsd: the system's filters and
+// backends with this build's filter in place of an installed one (a folder
+// with cups-files.conf naming it).
+std::string cups_server_bin();
+
 // Number of lines of `text` that begin with `prefix`.
 int count_lines_starting(const std::string& text, const std::string& prefix);
 
