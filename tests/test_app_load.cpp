@@ -258,8 +258,13 @@ PrinterJobs wait_for_jobs(AppServer& app, const std::vector<std::string>& printe
 // The pages of a stream as they are read: one image per page, each sheet's
 // back side turned back and the blank page that completes a two-sided job
 // left out. The same for every sides setting of a document.
+// The printer gets the imageable area, 12 pt (100 lines) less at the top and
+// at the bottom: its pages are that high, one- or two-sided, and a long-edge
+// back side is turned within them.
+constexpr unsigned kRasterHeight = kLetterHeight - 2 * 100;
+
 std::vector<tarnwel::PageImage> reading_pages(const tarnwel::StreamJob& job) {
-    return tarnwel::page_images(job, true);
+    return tarnwel::page_images(job, true, kRasterHeight);
 }
 
 // What a document's pages look like alone: printed by itself, one-sided,
