@@ -285,14 +285,16 @@ bool JobBridge::start_page(const pappl_pr_options_t* options, unsigned page) {
     // A document may claim any width; the line buffer is sized only for
     // what the printer can take, whatever a page header says.
     if (header_.cupsBytesPerLine > kMaxBytesPerLine)
-        return fail("Page " + std::to_string(page) + ": " + std::to_string(header_.cupsWidth) +
+        return fail("Page " + std::to_string(page) + ": " +
+                    std::to_string(options->header.cupsWidth) +
                     " pixels wide is more than the printer accepts (" +
                     std::to_string(kMaxBytesPerLine * 8) + ").");
     // Nor may it claim more lines than a page of the printer has: PAPPL
     // 1.3.1 would go on reading (or padding) up to the claimed height, line
     // by line, long after the document has ended.
     if (header_.cupsHeight > kMaxLinesPerPage)
-        return fail("Page " + std::to_string(page) + ": " + std::to_string(header_.cupsHeight) +
+        return fail("Page " + std::to_string(page) + ": " +
+                    std::to_string(options->header.cupsHeight) +
                     " lines high is more than the printer accepts (" +
                     std::to_string(kMaxLinesPerPage) + ").");
     oneBit_ = options->header.cupsBitsPerPixel == 1;
