@@ -44,6 +44,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 namespace {
 
@@ -60,26 +61,87 @@ Fn papplsOwn(const char* name) {
 }
 
 // The gate of a printer. Printers are few and live long; a gate is kept for
-// the life of the server (a new printer at a freed one's address shares its
-// gate, which costs nothing but waiting).
-std::mutex& gate(pappl_printer_t* printer) {
-    static std::mutex lock;
-    static std::map<const void*, std::unique_ptr<std::mutex>> gates;
-    std::lock_guard<std::mutex> guard(lock);
-    std::unique_ptr<std::mutex>& g = gates[printer];
+// the life of the server. A deleted printer's gate is closed for good (the
+// threads still waiting at it leave without touching the printer) and set
+// aside, and a new printer at a freed one's address gets a gate of its own.
+struct Gate {
+    std::mutex lock;
+    bool closed = false;  // its printer is deleted
+};
+std::mutex gatesLock;
+std::map<const void*, std::unique_ptr<Gate>> gates;
+std::vector<std::unique_ptr<Gate>> retired;
+
+Gate& gate(pappl_printer_t* printer) {
+    std::lock_guard<std::mutex> guard(gatesLock);
+    std::unique_ptr<Gate>& g = gates[printer];
     if (!g)
-        g = std::make_unique<std::mutex>();
+        g = std::make_unique<Gate>();
     return *g;
 }
+
+// A printer deleted while its gate is held (by the caller): it is gone once
+// this returns.
+void delete_in_gate(Gate& g, pappl_printer_t* printer) {
+    using DeleteFn = void (*)(pappl_printer_t*);
+    static const DeleteFn papplDelete = papplsOwn<DeleteFn>("papplPrinterDelete");
+    g.closed = true;
+    {
+        std::lock_guard<std::mutex> guard(gatesLock);
+        auto it = gates.find(printer);
+        if (it != gates.end() && it->second.get() == &g) {
+            retired.push_back(std::move(it->second));  // waiters still hold it
+            gates.erase(it);
+        }
+    }
+    papplDelete(printer);
+}
+
+// PAPPL 1.3.1 deletes a printer that was deleted while it printed from
+// inside the job's end, and then goes on reading the printer (and the job)
+// it has just freed. A job inside the gate notes the deletion here instead,
+// and the printer is deleted once PAPPL has finished the job.
+thread_local bool jobInGate = false;
+thread_local pappl_printer_t* deleteAfterJob = nullptr;
 
 // The formats PAPPL prints while the client still sends them.
 bool streamed(const char* format) {
     return format && (strcmp(format, "image/pwg-raster") == 0 || strcmp(format, "image/urf") == 0);
 }
 
+// Runs PAPPL's processing of a job of `printer`, whose gate the caller
+// holds, and deletes the printer afterwards if it was deleted meanwhile.
+template <class Fn>
+void* run_in_gate(Gate& g, pappl_printer_t* printer, Fn&& fn) {
+    jobInGate = true;
+    deleteAfterJob = nullptr;
+    void* result = fn();
+    jobInGate = false;
+    if (deleteAfterJob) {
+        deleteAfterJob = nullptr;
+        delete_in_gate(g, printer);
+    }
+    return result;
+}
+
 }  // namespace
 
 extern "C" {
+
+// PAPPL's deletion of a printer: from inside a job, once the job is done;
+// elsewhere once no job is inside the printer's gate.
+void papplPrinterDelete(pappl_printer_t* printer) {
+    if (jobInGate) {
+        papplLogPrinter(printer, PAPPL_LOGLEVEL_DEBUG,
+                        "The printer is deleted once its job has ended.");
+        deleteAfterJob = printer;
+        return;
+    }
+    Gate& g = gate(printer);
+    std::lock_guard<std::mutex> guard(g.lock);
+    if (!g.closed)
+        delete_in_gate(g, printer);
+}
 
 // PAPPL's thread for a spooled job. It holds no lock of PAPPL's here.
 void* _papplJobProcess(pappl_job_t* job) {
@@ -87,7 +149,10 @@ void* _papplJobProcess(pappl_job_t* job) {
     // The job was pending when PAPPL started this thread a moment ago.
     pappl_printer_t* printer = papplJobGetPrinter(job);
     const int id = papplJobGetID(job);
-    std::lock_guard<std::mutex> guard(gate(printer));
+    Gate& g = gate(printer);
+    std::lock_guard<std::mutex> guard(g.lock);
+    if (g.closed)
+        return nullptr;  // the printer, and its jobs, are gone
     // Looked up again: while this thread waited, another may have printed
     // the job, and PAPPL may even have deleted it since.
     pappl_job_t* current = papplPrinterFindJob(printer, id);
@@ -102,7 +167,7 @@ void* _papplJobProcess(pappl_job_t* job) {
                         "Job %d has no document to print here; left alone.", id);
         return nullptr;
     }
-    return process(job);
+    return run_in_gate(g, printer, [&] { return process(job); });
 }
 
 // The document of a Print-Job or Send-Document request, in the client's
@@ -113,9 +178,15 @@ void _papplJobCopyDocumentData(pappl_client_t* client, pappl_job_t* job) {
         copy(client, job);  // spooled, and printed by a job thread
         return;
     }
-    std::unique_lock<std::mutex> guard(gate(papplJobGetPrinter(job)), std::try_to_lock);
-    if (guard.owns_lock()) {
-        copy(client, job);  // printed now, the printer all this job's
+    pappl_printer_t* printer = papplJobGetPrinter(job);
+    Gate& g = gate(printer);
+    std::unique_lock<std::mutex> guard(g.lock, std::try_to_lock);
+    if (guard.owns_lock() && !g.closed) {
+        // printed now, the printer all this job's
+        run_in_gate(g, printer, [&] {
+            copy(client, job);
+            return nullptr;
+        });
         return;
     }
     papplClientRespondIPP(client, IPP_STATUS_ERROR_BUSY, "Currently printing another job.");
