@@ -235,6 +235,11 @@ void AppServer::shut_down() {
             port_open(port_);
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
+    // A server that does not end when asked is a fault the test must see
+    // (PAPPL waits up to a minute for the jobs it still has).
+    if (!exitExpected_)
+        ADD_FAILURE() << "the server did not end within 10 s of its shutdown and was killed\n"
+                      << log();
     kill(pid_, SIGKILL);
     waitpid(pid_, nullptr, 0);
     pid_ = -1;
