@@ -2,10 +2,13 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+
+#include "pappl_fixes.h"
 
 #ifndef TARNWEL_DEFAULT_FILTER
 #define TARNWEL_DEFAULT_FILTER "/usr/lib/cups/filter/rastertotarnwel"
@@ -43,6 +46,29 @@ JobSettings job_settings(const pappl_pr_options_t* options) {
     return s;
 }
 
+ImageableArea imageable_area(const cups_page_header2_t& page) {
+    const unsigned x = kMarginPoints * page.HWResolution[0] / 72;
+    const unsigned y = kMarginPoints * page.HWResolution[1] / 72;
+    // A page too small for the margins goes whole (no paper of the printer's
+    // is, but a document may say anything).
+    if (page.cupsWidth <= 2 * x || page.cupsHeight <= 2 * y)
+        return {0, 0, page.cupsWidth, page.cupsHeight};
+    return {x, y, page.cupsWidth - 2 * x, page.cupsHeight - 2 * y};
+}
+
+void copy_pixels(const unsigned char* in, size_t inBytes, unsigned left, unsigned width,
+                 unsigned char* out) {
+    const size_t first = left / 8, n = (width + 7) / 8;
+    const unsigned shift = left % 8;
+    for (size_t i = 0; i < n; i++) {
+        const unsigned hi = first + i < inBytes ? in[first + i] : 0;
+        const unsigned lo = shift && first + i + 1 < inBytes ? in[first + i + 1] : 0;
+        out[i] = static_cast<unsigned char>((hi << shift) | (lo >> (8 - shift)));
+    }
+    if (width % 8)
+        out[n - 1] &= static_cast<unsigned char>(0xFF << (8 - width % 8));
+}
+
 cups_page_header2_t filter_page_header(const cups_page_header2_t& page,
                                        const JobSettings& settings) {
     cups_page_header2_t h;
@@ -66,11 +92,12 @@ cups_page_header2_t filter_page_header(const cups_page_header2_t& page,
     h.NumCopies = static_cast<unsigned>(settings.copies);
     h.Orientation = page.Orientation;
     h.MediaPosition = page.MediaPosition;
-    h.cupsWidth = page.cupsWidth;
-    h.cupsHeight = page.cupsHeight;
+    const ImageableArea area = imageable_area(page);
+    h.cupsWidth = area.width;
+    h.cupsHeight = area.height;
     h.cupsBitsPerColor = 1;
     h.cupsBitsPerPixel = 1;
-    h.cupsBytesPerLine = (page.cupsWidth + 7) / 8;
+    h.cupsBytesPerLine = (area.width + 7) / 8;
     h.cupsColorOrder = CUPS_ORDER_CHUNKED;
     h.cupsColorSpace = CUPS_CSPACE_K;
     h.cupsNumColors = 1;
@@ -166,7 +193,21 @@ void JobBridge::log_filter_line(const std::string& line) {
 }
 
 bool JobBridge::start_job(const pappl_pr_options_t* options, bool countPages) {
+    // PAPPL calls the driver once the device is open: a printer that did not
+    // answer before does now.
+    waited_ = (papplJobGetReasons(job_) & PAPPL_JREASON_PRINTER_STOPPED) != 0;
+    printer_answers(job_);
     countPages_ = countPages;
+    // PAPPL 1.3.1 takes any media-type a job's media-col names; the printer
+    // knows its paper weights only, and a job is not printed on a weight its
+    // sender did not ask for.
+    if (options->media.type[0] && !known_media_type(options->media.type)) {
+        std::string offered;
+        for (size_t i = 0; i < kNumPaperWeights; i++)
+            offered += std::string(i ? ", " : "") + kPaperWeights[i].mediaType;
+        return fail("The media type \"" + std::string(options->media.type) +
+                    "\" is not one the printer offers (" + offered + ").");
+    }
     settings_ = job_settings(options);
     pappl_printer_t* printer = papplJobGetPrinter(job_);
     const Model* model = find_model(printer ? papplPrinterGetDriverName(printer) : nullptr);
@@ -247,8 +288,19 @@ bool JobBridge::start_page(const pappl_pr_options_t* options, unsigned page) {
         return fail("Page " + std::to_string(page) + ": " + std::to_string(header_.cupsWidth) +
                     " pixels wide is more than the printer accepts (" +
                     std::to_string(kMaxBytesPerLine * 8) + ").");
+    // Nor may it claim more lines than a page of the printer has: PAPPL
+    // 1.3.1 would go on reading (or padding) up to the claimed height, line
+    // by line, long after the document has ended.
+    if (header_.cupsHeight > kMaxLinesPerPage)
+        return fail("Page " + std::to_string(page) + ": " + std::to_string(header_.cupsHeight) +
+                    " lines high is more than the printer accepts (" +
+                    std::to_string(kMaxLinesPerPage) + ").");
     oneBit_ = options->header.cupsBitsPerPixel == 1;
+    area_ = imageable_area(options->header);
+    inHeight_ = options->header.cupsHeight;
+    inBytesPerLine_ = options->header.cupsBytesPerLine;
     bits_.assign(header_.cupsBytesPerLine, 0);
+    yIn_ = 0;
     y_ = 0;
     inPage_ = true;
     if (!cupsRasterWriteHeader2(raster_, &header_)) {
@@ -263,14 +315,18 @@ bool JobBridge::start_page(const pappl_pr_options_t* options, unsigned page) {
 bool JobBridge::write_line(const unsigned char* line) {
     if (failed_)
         return false;
-    if (skipPage_ || !inPage_ || y_ >= header_.cupsHeight)
+    if (skipPage_ || !inPage_)
+        return true;
+    // The lines and pixels in the margins are left out, as CUPS leaves them.
+    const unsigned yIn = yIn_++;
+    if (yIn < area_.top || y_ >= header_.cupsHeight)
         return true;
     // Pages that come as one bit already (Ghostscript's, for PDF) go as they
     // are; 8-bit grey is dithered with the job's matrix.
     if (oneBit_)
-        memcpy(bits_.data(), line, header_.cupsBytesPerLine);
+        copy_pixels(line, inBytesPerLine_, area_.left, header_.cupsWidth, bits_.data());
     else
-        dither_line(line, header_.cupsWidth, y_, dither_, bits_.data());
+        dither_line(line + area_.left, header_.cupsWidth, y_, dither_, bits_.data());
     y_++;
     if (cupsRasterWritePixels(raster_, bits_.data(), header_.cupsBytesPerLine) == 0) {
         failed_ = true;
@@ -285,7 +341,7 @@ bool JobBridge::end_page() {
     if (skipPage_ || !inPage_)
         return true;
     inPage_ = false;
-    const unsigned received = y_;
+    const unsigned received = std::min(yIn_, inHeight_);
     const bool canceled = canceled_by_user();
     // A page cut short is completed with white lines, so that the raster and
     // the printer's stream stay whole; the filter then finishes the page.
@@ -300,10 +356,10 @@ bool JobBridge::end_page() {
     }
     // PAPPL 1.3.1 counts a PWG raster that ends inside a page as printed:
     // the job is aborted here, with the page and line where the data ended.
-    if (received < header_.cupsHeight && !canceled) {
+    if (received < inHeight_ && !canceled) {
         documentCut_ = "The document ends inside page " + std::to_string(lastPage_) +
                        ", after line " + std::to_string(received) + " of " +
-                       std::to_string(header_.cupsHeight) + ": it was cut short.";
+                       std::to_string(inHeight_) + ": it was cut short.";
         papplLogJob(job_, PAPPL_LOGLEVEL_ERROR, "%s", documentCut_.c_str());
         papplJobSetMessage(job_, "%s", documentCut_.c_str());
         papplJobSetReasons(job_, PAPPL_JREASON_DOCUMENT_FORMAT_ERROR, PAPPL_JREASON_NONE);
@@ -320,6 +376,12 @@ bool JobBridge::end_page() {
 bool JobBridge::end_job() {
     if (!filter_)
         return false;
+    // The watch of unreachable printers may have marked the job waiting just
+    // as its device opened: it is not waiting any more.
+    if (papplJobGetReasons(job_) & PAPPL_JREASON_PRINTER_STOPPED) {
+        waited_ = true;
+        papplJobSetReasons(job_, PAPPL_JREASON_NONE, PAPPL_JREASON_PRINTER_STOPPED);
+    }
     bool canceled = canceled_by_user();
     // Cancelled: the filter is asked to stop, as CUPS asks it, and still
     // closes the stream so that the printer is left ready for the next job.
@@ -350,23 +412,42 @@ bool JobBridge::end_job() {
         papplJobSetReasons(job_, PAPPL_JREASON_DOCUMENT_FORMAT_ERROR, PAPPL_JREASON_NONE);
         return false;
     }
+    // PAPPL 1.3.1 aborts a PWG raster job whose page header does not agree
+    // with itself (bytes per line against width and bits, no lines, an
+    // unknown colour order) with no message but its log's "Bad raster data".
+    if (papplJobGetState(job_) == IPP_JSTATE_ABORTED &&
+        (papplJobGetReasons(job_) & PAPPL_JREASON_DOCUMENT_FORMAT_ERROR) &&
+        !papplJobGetMessage(job_)) {
+        papplJobSetMessage(job_,
+                           "A page header of the document is not valid PWG raster: its "
+                           "width, bits per pixel and bytes per line do not agree.");
+        return false;
+    }
     if (status != 0) {
-        std::string reason;
+        std::string lastError;
         {
             std::lock_guard<std::mutex> guard(logLock_);
-            reason = lastError_;
+            lastError = lastError_;
         }
-        if (reason.empty())
-            reason =
-                status > 128
-                    ? "The printer driver stopped (signal " + std::to_string(status - 128) + ")."
-                    : "The printer driver failed (exit status " + std::to_string(status) + ").";
+        // A crash says so first: whatever the filter wrote before it may be
+        // only what led to it.
+        std::string reason;
+        if (status > 128)
+            reason = "The printer driver crashed (signal " + std::to_string(status - 128) + ", " +
+                     strsignal(status - 128) + ")" +
+                     (lastError.empty() ? "." : " after: " + lastError);
+        else if (!lastError.empty())
+            reason = lastError;
+        else
+            reason = "The printer driver failed (exit status " + std::to_string(status) + ").";
         papplJobSetMessage(job_, "%s", reason.c_str());
         papplJobSetReasons(job_, PAPPL_JREASON_ABORTED_BY_SYSTEM, PAPPL_JREASON_NONE);
         return false;
     }
     if (failed_)
         return reason_.empty() ? fail("The printer driver stopped reading the job.") : false;
+    if (waited_)
+        papplJobSetMessage(job_, "Printed once the printer answered again.");
     return true;
 }
 

@@ -34,9 +34,24 @@ struct JobSettings {
 // printer's defaults for whatever the job does not say).
 JobSettings job_settings(const pappl_pr_options_t* options);
 
+// The part of a whole page (PAPPL's pages and Ghostscript's cover the whole
+// paper) that the printer can reach: what CUPS hands the filter, as the PPD
+// declares 12 pt on every side unprintable.
+struct ImageableArea {
+    unsigned left, top;      // pixels and lines of the page before it
+    unsigned width, height;  // pixels and lines within it
+};
+ImageableArea imageable_area(const cups_page_header2_t& page);
+
+// Copies `width` pixels of a 1-bit line from pixel `left` on into `out`
+// ((width + 7) / 8 bytes; the bits past the width are 0). `inBytes` is the
+// length of `in`.
+void copy_pixels(const unsigned char* in, size_t inBytes, unsigned left, unsigned width,
+                 unsigned char* out);
+
 // The CUPS raster page header the filter receives for a page of PAPPL's
-// `page` header: one bit of black per pixel, the job's copies and sides, and
-// the PPD's name of the paper size.
+// `page` header: the imageable area, one bit of black per pixel, the job's
+// copies and sides, and the PPD's name of the paper size.
 cups_page_header2_t filter_page_header(const cups_page_header2_t& page,
                                        const JobSettings& settings);
 
@@ -84,13 +99,18 @@ class JobBridge {
     cups_page_header2_t header_;
     std::vector<unsigned char> bits_;
     std::vector<unsigned char> out_;  // raster not yet written to the filter
-    unsigned y_ = 0;
+    ImageableArea area_ = {};
+    unsigned inHeight_ = 0;  // lines of the page as it comes
+    unsigned inBytesPerLine_ = 0;
+    unsigned yIn_ = 0;  // lines of the page received
+    unsigned y_ = 0;    // lines sent to the filter
     unsigned lastPage_ = 0;
     bool oneBit_ = false;    // the page's lines are 1-bit black already
     bool skipPage_ = false;  // a repeated page PAPPL makes for copies
     bool inPage_ = false;
     bool countPages_ = false;
     bool failed_ = false;
+    bool waited_ = false;  // the job waited for a printer that did not answer
     std::mutex logLock_;
     std::string reason_;       // why the job failed here, if it did
     std::string lastError_;    // the filter's last ERROR: text

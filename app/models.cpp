@@ -117,6 +117,13 @@ const char* density_choice(int darkness) {
     return best->choice;
 }
 
+bool known_media_type(const char* mediaType) {
+    for (const PaperWeight& w : kPaperWeights)
+        if (mediaType && strcmp(mediaType, w.mediaType) == 0)
+            return true;
+    return false;
+}
+
 const char* paper_weight_choice(const char* mediaType) {
     for (const PaperWeight& w : kPaperWeights)
         if (mediaType && strcmp(mediaType, w.mediaType) == 0)

@@ -39,6 +39,8 @@ constexpr int kMarginPoints = 12;  // the printer cannot reach 12 pt on every si
 constexpr int kMarginHmm = kMarginPoints * 2540 / 72;
 // The longest raster line the printer takes, in bytes of one-bit pixels.
 constexpr unsigned kMaxBytesPerLine = 8192;
+// The most lines a page may have.
+constexpr unsigned kMaxLinesPerPage = 65535;
 
 // The five print densities: the PPD's PrintDensity choice, the standard IPP
 // print-darkness value that stands for it, and the words a person reads on
@@ -86,6 +88,8 @@ const Model* find_model(const char* driver);
 const Model* model_for_device_id(const char* deviceId);
 // The PrintDensity choice nearest to a print-darkness value (-100 to 100).
 const char* density_choice(int darkness);
+// Whether a media-type keyword is one of the paper weights.
+bool known_media_type(const char* mediaType);
 // The PaperWeight choice of a media-type keyword; plain paper when unknown.
 const char* paper_weight_choice(const char* mediaType);
 // The PPD's name of a PWG paper size, or null for a custom size.

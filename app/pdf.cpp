@@ -163,7 +163,9 @@ bool print_pdf(pappl_job_t* job, pappl_device_t* device, void*) {
         "-dPDFFitPage",
         "-sOutputFile=-",
     };
-    if (options->first_page > 1 || (options->last_page > 0 && options->last_page < 1000000)) {
+    const bool ranged =
+        options->first_page > 1 || (options->last_page > 0 && options->last_page < 1000000);
+    if (ranged) {
         args.push_back("-dFirstPage=" + std::to_string(options->first_page));
         args.push_back("-dLastPage=" + std::to_string(options->last_page));
     }
@@ -228,16 +230,37 @@ bool print_pdf(pappl_job_t* job, pappl_device_t* device, void*) {
     bool printed = bridge.end_job();
     if (pages > 0)
         papplJobSetImpressions(job, static_cast<int>(pages));
+    const unsigned firstPage = options->first_page, lastPage = options->last_page;
     papplJobDeletePrintOptions(options);
 
     if (papplJobIsCanceled(job))
         return true;
     if (!ok) {
-        abort_document(job, error);
+        // The converter is missing or cannot run: the installation's fault,
+        // not the document's.
+        papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "%s", error.c_str());
+        papplJobSetMessage(job, "%s", error.c_str());
+        papplJobSetReasons(job, PAPPL_JREASON_ABORTED_BY_SYSTEM, PAPPL_JREASON_NONE);
         return false;
     }
     if (!printed)
         return false;  // the bridge has said why
+    if (gsStatus > 128 && !pageFailed) {
+        // Not the document's fault as far as anyone can tell: the job ends as
+        // any job whose converter fails. (After a failed page Ghostscript was
+        // stopped here, and the page's failure is the reason.)
+        std::string reason = "Ghostscript crashed (signal " + std::to_string(gsStatus - 128) +
+                             ", " + strsignal(gsStatus - 128) + ") while rendering the document.";
+        papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "%s", reason.c_str());
+        papplJobSetMessage(job, "%s", reason.c_str());
+        papplJobSetReasons(job, PAPPL_JREASON_ABORTED_BY_SYSTEM, PAPPL_JREASON_NONE);
+        return false;
+    }
+    if (gsStatus == 0 && pages == 0 && !pageFailed && ranged) {
+        abort_document(job, "The document has no pages in the range " + std::to_string(firstPage) +
+                                "-" + std::to_string(lastPage) + " asked for (page-ranges).");
+        return false;
+    }
     if (gsStatus != 0 || pages == 0 || pageFailed) {
         std::string gsError = gs.last_error();
         if (error.empty())

@@ -1,5 +1,8 @@
 #include "state.h"
 
+#include "pappl_fixes.h"
+
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -122,13 +125,33 @@ bool save_state_atomically(pappl_system_t* system, const char* path) {
     return true;
 }
 
+// A server killed in the middle of a save leaves its pipe's folder behind;
+// the next start removes it.
+static void remove_cut_saves(const std::string& folder) {
+    DIR* dir = opendir(folder.c_str());
+    if (!dir)
+        return;
+    const std::string prefix = ".tarnwel-state-";
+    while (dirent* entry = readdir(dir)) {
+        if (strncmp(entry->d_name, prefix.c_str(), prefix.size()) != 0 ||
+            strlen(entry->d_name) != prefix.size() + 6)
+            continue;
+        std::string left = folder + "/" + entry->d_name;
+        unlink((left + "/state").c_str());
+        rmdir(left.c_str());
+    }
+    closedir(dir);
+}
+
 void keep_state(pappl_system_t* system, const std::string& path) {
     // The path lives as long as the server: PAPPL hands it to every save.
     static std::string statePath;
     statePath = path;
+    size_t slash = path.rfind('/');
+    remove_cut_saves(slash == std::string::npos ? "." : path.substr(0, slash == 0 ? 1 : slash));
     // A ".new" file left by a crash in the middle of a save is never read:
     // the state file beside it is the last one written whole.
-    papplSystemLoadState(system, statePath.c_str());
+    load_state(system, statePath);
     papplSystemSetSaveCallback(
         system,
         [](pappl_system_t* s, void* data) {

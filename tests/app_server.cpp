@@ -1,6 +1,7 @@
 #include "app_server.h"
 
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
@@ -100,7 +101,8 @@ std::string ipp_value(const std::string& text, const std::string& name) {
     return value;
 }
 
-AppServer::AppServer(const std::string& driver) {
+AppServer::AppServer(const std::string& driver, const AppServerOptions& options)
+    : extraEnvironment_(options.environment) {
     dir_ = temp_dir();
     for (const char* sub : {"home", "tmp", "spool", "out", "bin", "ppd"})
         mkdir((dir_ + "/" + sub).c_str(), 0755);
@@ -109,7 +111,11 @@ AppServer::AppServer(const std::string& driver) {
     app_ = dir_ + "/bin/tarnwel-printer-app";
     filter_ = dir_ + "/bin/rastertotarnwel";
     ppdDir_ = dir_ + "/ppd";
-    copy_file(TARNWEL_APP_PATH, app_, 0755);
+    copy_file(options.program.empty() ? TARNWEL_APP_PATH : options.program, app_, 0755);
+    for (const std::string& lib : options.preload) {
+        preload_.push_back(dir_ + "/bin/" + lib.substr(lib.rfind('/') + 1));
+        copy_file(lib, preload_.back(), 0755);
+    }
     copy_file(TARNWEL_FILTER_PATH, filter_, 0755);
     copy_file(std::string(TARNWEL_SOURCE_DIR) + "/tests/app/lsan.supp", dir_ + "/lsan.supp", 0644);
     for (const char* ppd : {"tnml20.ppd", "tnml24p.ppd"})
@@ -132,13 +138,12 @@ AppServer::AppServer(const std::string& driver) {
 }
 
 bool AppServer::launch() {
-    std::vector<std::string> cmd = {app_, "server",
-                                    "-o", "listen-hostname=127.0.0.1",
-                                    "-o", "server-port=" + std::to_string(port_),
-                                    "-o", "spool-directory=" + dir_ + "/spool",
-                                    "-o", "log-file=" + dir_ + "/server.log",
-                                    "-o", "log-level=debug",
-                                    "-o", "server-options=no-tls"};
+    std::vector<std::string> cmd = {app_, "server", "-o", "listen-hostname=127.0.0.1", "-o",
+                                    "server-port=" + std::to_string(port_), "-o",
+                                    "spool-directory=" + dir_ + "/spool", "-o",
+                                    "log-file=" + dir_ + "/server.log", "-o", "log-level=debug",
+                                    // The tests read the whole log.
+                                    "-o", "log-max-size=0", "-o", "server-options=no-tls"};
     ready_ = false;
     pid_ = spawn(as_server_user(cmd), dir_ + "/server.out", "");
     for (int i = 0; i < 300 && pid_ > 0; i++) {
@@ -155,11 +160,73 @@ bool AppServer::launch() {
     return ready_;
 }
 
+bool AppServer::kill_and_restart() {
+    if (pid_ > 0) {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+        pid_ = -1;
+    }
+    ready_ = false;
+    return launch();
+}
+
+std::vector<std::string> AppServer::children() const {
+    std::vector<std::string> found;
+    if (pid_ <= 0)
+        return found;
+    DIR* proc = opendir("/proc");
+    while (dirent* e = proc ? readdir(proc) : nullptr) {
+        if (e->d_name[0] < '0' || e->d_name[0] > '9')
+            continue;
+        // "pid (name) state ppid ...": the name may hold spaces and brackets.
+        std::string stat = read_file(std::string("/proc/") + e->d_name + "/stat");
+        size_t open = stat.find('('), close = stat.rfind(')');
+        if (open == std::string::npos || close == std::string::npos)
+            continue;
+        std::istringstream rest(stat.substr(close + 1));
+        std::string state;
+        long ppid = 0;
+        rest >> state >> ppid;
+        if (ppid == pid_)
+            found.push_back(std::string(e->d_name) + " " + stat.substr(open + 1, close - open - 1));
+    }
+    if (proc)
+        closedir(proc);
+    return found;
+}
+
+std::vector<std::string> AppServer::wait_for_no_children(int seconds) const {
+    std::vector<std::string> left = children();
+    for (int i = 0; i < seconds * 20 && !left.empty(); i++) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        left = children();
+    }
+    return left;
+}
+
+long AppServer::peak_memory_kib() const {
+    std::string status = read_file("/proc/" + std::to_string(pid_) + "/status");
+    size_t at = status.find("VmHWM:");
+    return at == std::string::npos ? -1 : atol(status.c_str() + at + 6);
+}
+
 void AppServer::shut_down() {
     command({"shutdown"});
     for (int i = 0; i < 200; i++) {
-        if (waitpid(pid_, nullptr, WNOHANG) == pid_) {
+        int st = 0;
+        if (waitpid(pid_, &st, WNOHANG) == pid_) {
             pid_ = -1;
+            // It ends clean: no finding of the sanitizers (leaks come at the
+            // exit), no other exit status.
+            const std::string out = read_file(dir_ + "/server.out");
+            EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0 &&
+                        out.find("Sanitizer") == std::string::npos &&
+                        out.find("runtime error") == std::string::npos)
+                << "the server did not end clean: "
+                << (WIFSIGNALED(st) ? "killed by signal " + std::to_string(WTERMSIG(st))
+                                    : "exit status " + std::to_string(WEXITSTATUS(st)))
+                << "\n"
+                << out;
             return;
         }
         // PAPPL 1.3.1 notices a shutdown request only when its listener wakes
@@ -210,7 +277,30 @@ bool AppServer::alive() {
     return false;
 }
 
-std::string overlapping_jobs(const std::string& log) {
+std::string long_pdf(int pages) {
+    std::string ps = temp_dir() + "/long.ps";
+    write_file(ps, "%!PS\n/Helvetica findfont 24 scalefont setfont\n1 1 " + std::to_string(pages) +
+                       " {\n 0.5 setgray 72 300 400 300 rectfill 0 setgray\n"
+                       " 72 700 moveto (Page ) show 3 string cvs show\n showpage\n} for\n");
+    std::string pdf = temp_dir() + "/long.pdf";
+    RunResult r = run_program({"gs", "-q", "-dNOPAUSE", "-dBATCH", "-dSAFER", "-sDEVICE=pdfwrite",
+                               "-sOutputFile=" + pdf, ps});
+    EXPECT_EQ(r.status, 0) << r.out;
+    return pdf;
+}
+
+JobOutcome outcome(const RunResult& r) {
+    return {ipp_value(r.out, "job-state"), ipp_value(r.out, "job-state-reasons"),
+            ipp_value(r.out, "job-state-message"), r};
+}
+
+JobOutcome print_plain(const AppServer& app, const std::string& document, const std::string& format,
+                       const std::string& name, const std::string& printer) {
+    return outcome(app.ipptool("print-plain.test", {{"format", format}, {"jobname", name}},
+                               document, "", printer));
+}
+
+std::string overlapping_jobs(const std::string& log, const std::set<std::string>& jobs) {
     std::istringstream in(log);
     std::string line, running;
     while (std::getline(in, line)) {
@@ -221,6 +311,8 @@ std::string overlapping_jobs(const std::string& log) {
         if (end == std::string::npos)
             continue;
         std::string job = line.substr(at + 7, end - at - 7);
+        if (!jobs.empty() && !jobs.count(job))
+            continue;
         std::string text = line.substr(end + 2);
         if (text == "Starting print job.") {
             if (!running.empty() && running != job)
@@ -235,18 +327,63 @@ std::string overlapping_jobs(const std::string& log) {
     return "";
 }
 
+std::string shared_device(const std::string& log, const std::string& printer) {
+    const std::string opening = "[Printer " + printer + "] Opening device for job ";
+    const std::string closing = "[Printer " + printer + "] Closing device for job ";
+    std::istringstream in(log);
+    std::string line, holder;
+    while (std::getline(in, line)) {
+        size_t at;
+        if ((at = line.find(opening)) != std::string::npos) {
+            std::string job = line.substr(at + opening.size());
+            if (!holder.empty())
+                return "job " + job.substr(0, job.find('.')) + " opened the device while job " +
+                       holder + " had it";
+            holder = job.substr(0, job.find('.'));
+        } else if ((at = line.find(closing)) != std::string::npos) {
+            std::string job = line.substr(at + closing.size());
+            job = job.substr(0, job.find('.'));
+            if (job != holder)
+                return "job " + job + " closed the device " +
+                       (holder.empty() ? "that no job had open" : "that job " + holder + " had");
+            holder.clear();
+        }
+    }
+    return "";
+}
+
 std::vector<std::string> AppServer::environment() const {
     std::vector<std::string> env = {
         "HOME=" + dir_ + "/home", "XDG_CONFIG_HOME=" + dir_ + "/home", "TMPDIR=" + dir_ + "/tmp",
         "PATH=/usr/bin:/bin",     "TARNWEL_FILTER=" + filter_,         "TARNWEL_PPD_DIR=" + ppdDir_,
     };
-    for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS"})
-        if (const char* v = getenv(name))
-            env.push_back(std::string(name) + "=" + v);
+    std::string asan = getenv("ASAN_OPTIONS") ? getenv("ASAN_OPTIONS") : "";
+    if (!preload_.empty()) {
+        std::string list;
+        for (const std::string& lib : preload_)
+            list += (list.empty() ? "" : ":") + lib;
+        env.push_back("LD_PRELOAD=" + list);
+        // AddressSanitizer wants its runtime first among the libraries; a
+        // preloaded fixture comes before it and calls through to it.
+        asan += std::string(asan.empty() ? "" : ":") + "verify_asan_link_order=0";
+    }
+    // Whole stacks for what the server allocates: PAPPL is built without
+    // frame pointers, and its known leaks are told apart by their callers.
+    asan += std::string(asan.empty() ? "" : ":") + "fast_unwind_on_malloc=0";
+    env.push_back("ASAN_OPTIONS=" + asan);
+    if (const char* v = getenv("UBSAN_OPTIONS"))
+        env.push_back(std::string("UBSAN_OPTIONS=") + v);
     // Under LeakSanitizer, what PAPPL keeps until exit is not reported.
     const char* lsan = getenv("LSAN_OPTIONS");
     env.push_back(std::string("LSAN_OPTIONS=") + (lsan && *lsan ? std::string(lsan) + ":" : "") +
                   "suppressions=" + dir_ + "/lsan.supp");
+    // "{dir}" in a setting stands for the test's folder.
+    for (std::string e : extraEnvironment_) {
+        size_t at = e.find("{dir}");
+        if (at != std::string::npos)
+            e.replace(at, 5, dir_);
+        env.push_back(e);
+    }
     return env;
 }
 

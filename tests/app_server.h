@@ -8,14 +8,29 @@
 #include <sys/types.h>
 
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "test_util.h"
 
+// How a test wants its server started, beyond the usual.
+struct AppServerOptions {
+    // The program to run, in place of the application under test (empty:
+    // the application).
+    std::string program;
+    // Shared libraries the server is started with (LD_PRELOAD), copied
+    // into the test's folder first.
+    std::vector<std::string> preload;
+    // More NAME=value pairs for the server's environment.
+    std::vector<std::string> environment;
+};
+
 class AppServer {
   public:
-    explicit AppServer(const std::string& driver = "tnml20");
+    // `options.environment`: "{dir}" in a value stands for the test's folder.
+    explicit AppServer(const std::string& driver = "tnml20",
+                       const AppServerOptions& options = AppServerOptions());
     ~AppServer();
     AppServer(const AppServer&) = delete;
     AppServer& operator=(const AppServer&) = delete;
@@ -24,6 +39,17 @@ class AppServer {
     // Whether the server process is still there (it is reaped if not).
     bool alive();
     pid_t pid() const { return pid_; }
+    // Kills the server with SIGKILL, as a crash or a power cut would end it,
+    // and starts it again on the same folders and port; false if it does not
+    // come up.
+    bool kill_and_restart();
+    // The processes the server has started that are still there ("pid name").
+    std::vector<std::string> children() const;
+    // Waits up to `seconds` until the server has no child left; the ones
+    // still there.
+    std::vector<std::string> wait_for_no_children(int seconds) const;
+    // The server's peak resident memory in KiB (VmHWM), or -1.
+    long peak_memory_kib() const;
     // The server's end is expected (a known fault of PAPPL's): not reported.
     void expect_exit() { exitExpected_ = true; }
     // Shuts the server down as a person would and starts it again on the
@@ -51,6 +77,8 @@ class AppServer {
 
     std::string dir_;
     std::string app_, filter_, ppdDir_;
+    std::vector<std::string> preload_;
+    std::vector<std::string> extraEnvironment_;
     int port_ = 0;
     pid_t pid_ = -1;
     bool ready_ = false;
@@ -58,10 +86,34 @@ class AppServer {
     int exitStatus_ = -1;
 };
 
+// How a job ended, as ipptool's wait displayed it.
+struct JobOutcome {
+    std::string state, reasons, message;
+    RunResult ipptool;
+};
+JobOutcome outcome(const RunResult& ipptoolRun);
+
+// Prints a document with no job options (the printer's defaults apply) and
+// waits until the job has ended.
+JobOutcome print_plain(const AppServer& app, const std::string& document, const std::string& format,
+                       const std::string& name, const std::string& printer = "office");
+
+// A long PDF: many pages of text and grey, about a second of work each way.
+std::string long_pdf(int pages);
+
 // Two jobs that PAPPL processed on one printer at the same time, found in a
 // server log ("[Job N] Starting print job." before the other's end), as
-// "N and M"; empty when jobs ran one after the other.
-std::string overlapping_jobs(const std::string& log);
+// "N and M"; empty when jobs ran one after the other. `jobs`: the IDs of one
+// printer's jobs when the server has several printers (empty: all jobs).
+std::string overlapping_jobs(const std::string& log, const std::set<std::string>& jobs = {});
+
+// The first time a printer's device was used by two jobs at once, found in a
+// server log: PAPPL opens a file:// device for each job and closes it after
+// ("[Printer NAME] Opening device for job N." ... "Closing device for job
+// N."), so on one printer the two must alternate, job by job. (PAPPL's job
+// IDs are per printer, and its job log lines do not name the printer.)
+// Empty when every job had the device to itself.
+std::string shared_device(const std::string& log, const std::string& printer);
 
 // The last value ipptool displayed for an attribute ("name (type) = value").
 std::string ipp_value(const std::string& ipptoolOutput, const std::string& name);

@@ -227,7 +227,11 @@ TEST(AppBridge, FilterHeaderIsOneBitWithThePpdPaperName) {
     s.duplex = "DuplexTumble";
     cups_page_header2_t h = filter_page_header(page, s);
     EXPECT_EQ(h.cupsBitsPerPixel, 1u);
-    EXPECT_EQ(h.cupsBytesPerLine, 638u);
+    // The imageable area, as CUPS renders it for the PPD: 12 pt (100 dots)
+    // less on every side.
+    EXPECT_EQ(h.cupsWidth, 4900u);
+    EXPECT_EQ(h.cupsHeight, 6400u);
+    EXPECT_EQ(h.cupsBytesPerLine, 613u);
     EXPECT_EQ(h.cupsColorSpace, CUPS_CSPACE_K);
     EXPECT_EQ(h.NumCopies, 3u);
     EXPECT_EQ(h.Duplex, CUPS_TRUE);
@@ -237,6 +241,50 @@ TEST(AppBridge, FilterHeaderIsOneBitWithThePpdPaperName) {
     page.PageSize[0] = 300;
     page.PageSize[1] = 500;
     EXPECT_STREQ(filter_page_header(page, s).cupsPageSizeName, "Custom.300x500");
+}
+
+TEST(AppBridge, ImageableAreaLeavesTheMarginsOut) {
+    cups_page_header2_t page;
+    memset(&page, 0, sizeof(page));
+    page.HWResolution[0] = page.HWResolution[1] = 600;
+    struct {
+        unsigned width, height, left, top, outWidth, outHeight;
+    } cases[] = {
+        {5100, 6600, 100, 100, 4900, 6400},  // Letter
+        {201, 201, 100, 100, 1, 1},          // one dot within the margins
+        {200, 6600, 0, 0, 200, 6600},        // narrower than both margins: whole
+        {5100, 150, 0, 0, 5100, 150},        // lower than both margins: whole
+    };
+    for (const auto& c : cases) {
+        page.cupsWidth = c.width;
+        page.cupsHeight = c.height;
+        ImageableArea a = imageable_area(page);
+        EXPECT_EQ(a.left, c.left) << c.width << "x" << c.height;
+        EXPECT_EQ(a.top, c.top) << c.width << "x" << c.height;
+        EXPECT_EQ(a.width, c.outWidth) << c.width << "x" << c.height;
+        EXPECT_EQ(a.height, c.outHeight) << c.width << "x" << c.height;
+    }
+}
+
+// A line's pixels from any offset, against a pixel-by-pixel copy.
+TEST(AppBridge, CopiedPixelsAreTheLinesFromTheOffset) {
+    std::vector<unsigned char> in(40);
+    for (size_t i = 0; i < in.size(); i++)
+        in[i] = static_cast<unsigned char>(i * 37 + 11);
+    auto pixel = [&](unsigned x) { return (in[x / 8] >> (7 - x % 8)) & 1; };
+    struct {
+        unsigned left, width;
+    } cases[] = {{0, 320}, {0, 13}, {4, 300}, {100, 220}, {7, 313}, {9, 1}, {300, 20}};
+    for (const auto& c : cases) {
+        std::vector<unsigned char> out((c.width + 7) / 8 + 1, 0xEE);
+        copy_pixels(in.data(), in.size(), c.left, c.width, out.data());
+        for (unsigned x = 0; x < (c.width + 7) / 8 * 8; x++) {
+            const unsigned want = x < c.width ? pixel(c.left + x) : 0;
+            ASSERT_EQ((out[x / 8] >> (7 - x % 8)) & 1, want)
+                << "left " << c.left << " width " << c.width << " pixel " << x;
+        }
+        EXPECT_EQ(out.back(), 0xEE) << "written past the line";
+    }
 }
 
 TEST(AppServerLog, FindsJobsThatRanAtOnce) {

@@ -94,4 +94,20 @@ TEST(AppState, StartReadsTheStateNotAFileLeftByACrash) {
     EXPECT_EQ(name_of(dir, path), "Print room 3");
 }
 
+// A server killed in the middle of a save leaves the folder of its pipe
+// beside the state; the next start clears it away, and nothing else.
+TEST(AppState, StartRemovesWhatASaveCutShortLeft) {
+    std::string dir = temp_dir(), path = dir + "/app.state";
+    std::string left = dir + "/.tarnwel-state-AbC123";
+    ASSERT_EQ(mkdir(left.c_str(), 0700), 0);
+    ASSERT_EQ(mkfifo((left + "/state").c_str(), 0600), 0);
+    write_file(dir + "/.tarnwel-state-notes", "kept");
+    {
+        System s(dir);
+        keep_state(s.system, path);
+    }
+    EXPECT_NE(access(left.c_str(), F_OK), 0) << "the cut save's folder stays behind";
+    EXPECT_EQ(read_file(dir + "/.tarnwel-state-notes"), "kept");
+}
+
 }  // namespace

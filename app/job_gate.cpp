@@ -1,0 +1,134 @@
+// One job at a time on each printer, whatever PAPPL 1.3.1's scheduler does.
+//
+// PAPPL gives a spooled job its own thread and marks the job as printing
+// (the printer's processing job, job-state processing) only once that
+// thread runs. Until then, every other look for work on the printer (a job
+// whose document has arrived, a job that ends, a client streaming PWG raster
+// or Apple raster) finds the printer idle and the job still pending: it
+// starts the same job again, or another one, on the same printer. All of
+// them then share the printer's one open device, and the first to end closes
+// it under the others, whose next write uses freed memory (the server dies).
+// A job started again after it printed opens a file:// device a second time
+// and empties what it printed. Ending a job has the same window: PAPPL says
+// the printer is free before it has closed the device.
+//
+// A client that streams raster to a busy printer has a fault of its own:
+// PAPPL answers server-error-busy and then ends the job holding the
+// printer's lock while it waits for the system's, where saving the state,
+// cleaning old jobs and listing printers take the system's lock first and
+// then the printer's. One busy answer at the wrong moment stops the printer
+// and the server's main loop for good.
+//
+// The application therefore stands in front of PAPPL's two ways into
+// printing a job: _papplJobProcess (the thread of a spooled job) and
+// _papplJobCopyDocumentData (a client's document, which PAPPL prints at once
+// when it is streamed raster). Defined here, in the program, they take the
+// place of PAPPL's for PAPPL's own calls, which go through the dynamic
+// linker, and hand over to PAPPL's inside the printer's gate: from before a
+// job starts until PAPPL has finished it and closed the device. Only a job
+// inside the gate can be the printer's processing job, so:
+// - a spooled job's thread that finds its job taken by another thread in the
+//   meantime returns at once and leaves the job alone;
+// - streamed raster goes in when the gate is free, and PAPPL then always
+//   finds the printer free; when the gate is taken the application answers
+//   server-error-busy itself, as PAPPL would, and cancels the job without
+//   PAPPL's locking (the client sends it again).
+//
+// These are PAPPL 1.3's internal functions: the build includes this file
+// only for PAPPL 1.3 (app/CMakeLists.txt).
+#include <dlfcn.h>
+#include <pappl/pappl.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <mutex>
+
+namespace {
+
+using ProcessFn = void* (*)(pappl_job_t*);
+using CopyDocumentFn = void (*)(pappl_client_t*, pappl_job_t*);
+
+template <class Fn>
+Fn papplsOwn(const char* name) {
+    // The next definition after the program's: libpappl's.
+    void* fn = dlsym(RTLD_NEXT, name);
+    if (!fn)
+        abort();  // cannot happen: PAPPL calls this only because it has one
+    return reinterpret_cast<Fn>(fn);
+}
+
+// The gate of a printer. Printers are few and live long; a gate is kept for
+// the life of the server (a new printer at a freed one's address shares its
+// gate, which costs nothing but waiting).
+std::mutex& gate(pappl_printer_t* printer) {
+    static std::mutex lock;
+    static std::map<const void*, std::unique_ptr<std::mutex>> gates;
+    std::lock_guard<std::mutex> guard(lock);
+    std::unique_ptr<std::mutex>& g = gates[printer];
+    if (!g)
+        g = std::make_unique<std::mutex>();
+    return *g;
+}
+
+// The formats PAPPL prints while the client still sends them.
+bool streamed(const char* format) {
+    return format && (strcmp(format, "image/pwg-raster") == 0 || strcmp(format, "image/urf") == 0);
+}
+
+}  // namespace
+
+extern "C" {
+
+// PAPPL's thread for a spooled job. It holds no lock of PAPPL's here.
+void* _papplJobProcess(pappl_job_t* job) {
+    static const ProcessFn process = papplsOwn<ProcessFn>("_papplJobProcess");
+    // The job was pending when PAPPL started this thread a moment ago.
+    pappl_printer_t* printer = papplJobGetPrinter(job);
+    const int id = papplJobGetID(job);
+    std::lock_guard<std::mutex> guard(gate(printer));
+    // Looked up again: while this thread waited, another may have printed
+    // the job, and PAPPL may even have deleted it since.
+    pappl_job_t* current = papplPrinterFindJob(printer, id);
+    if (current != job || papplJobGetState(job) != IPP_JSTATE_PENDING) {
+        papplLogPrinter(printer, PAPPL_LOGLEVEL_DEBUG,
+                        "Job %d was started again while it was taken already; left alone.", id);
+        return nullptr;
+    }
+    // A job without a document (a streamed one) is not for this thread.
+    if (!papplJobGetFilename(job)) {
+        papplLogPrinter(printer, PAPPL_LOGLEVEL_DEBUG,
+                        "Job %d has no document to print here; left alone.", id);
+        return nullptr;
+    }
+    return process(job);
+}
+
+// The document of a Print-Job or Send-Document request, in the client's
+// thread, which holds no lock of PAPPL's here.
+void _papplJobCopyDocumentData(pappl_client_t* client, pappl_job_t* job) {
+    static const CopyDocumentFn copy = papplsOwn<CopyDocumentFn>("_papplJobCopyDocumentData");
+    if (!streamed(papplJobGetFormat(job))) {
+        copy(client, job);  // spooled, and printed by a job thread
+        return;
+    }
+    std::unique_lock<std::mutex> guard(gate(papplJobGetPrinter(job)), std::try_to_lock);
+    if (guard.owns_lock()) {
+        copy(client, job);  // printed now, the printer all this job's
+        return;
+    }
+    papplClientRespondIPP(client, IPP_STATUS_ERROR_BUSY, "Currently printing another job.");
+    papplLogJob(job, PAPPL_LOGLEVEL_INFO,
+                "The printer is printing another job; the client is asked to send this one "
+                "again.");
+    // The rest of the document is read and dropped, as HTTP wants.
+    http_t* http = papplClientGetHTTP(client);
+    char buffer[8192];
+    if (httpGetState(http) == HTTP_STATE_POST_RECV)
+        while (httpRead2(http, buffer, sizeof(buffer)) > 0) {
+        }
+    papplJobCancel(job);
+}
+
+}  // extern "C"

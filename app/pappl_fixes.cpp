@@ -1,0 +1,421 @@
+#include "pappl_fixes.h"
+
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <ctime>
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <sstream>
+#include <utility>
+#include <vector>
+
+#include "models.h"
+
+namespace tarnwel {
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// A printer that does not answer
+// ---------------------------------------------------------------------------
+
+// What PAPPL is doing with a device, by URI: seen by wrapping its
+// papplDeviceOpen() below.
+struct DeviceWatch {
+    int opening = 0;       // opens in progress
+    bool failing = false;  // the last open failed
+};
+std::mutex devicesLock;
+std::map<std::string, DeviceWatch> devices;
+
+DeviceWatch device_watch(const char* uri) {
+    std::lock_guard<std::mutex> guard(devicesLock);
+    auto it = devices.find(uri ? uri : "");
+    return it == devices.end() ? DeviceWatch() : it->second;
+}
+
+// While PAPPL cannot open a printer's device it keeps the job processing,
+// retries every 5 seconds and shows the printer as stopped, which clients
+// read as "paused" by an operator. A printer whose last open failed while
+// one of its jobs is processing is one that PAPPL is waiting for.
+void find_processing_job(pappl_job_t* job, void* data) {
+    auto* found = static_cast<pappl_job_t**>(data);
+    if (!*found && papplJobGetState(job) == IPP_JSTATE_PROCESSING)
+        *found = job;
+}
+
+void check_printer(pappl_printer_t* printer, void*) {
+    const char* uri = papplPrinterGetDeviceURI(printer);  // takes no lock
+    const DeviceWatch device = device_watch(uri);
+    // PAPPL holds the printer's lock while it opens the device, and a
+    // connection to a host that is gone may take 30 seconds: the printer is
+    // looked at on a later round, and the server's main loop, which runs
+    // this, goes on serving.
+    if (device.opening)
+        return;
+    pappl_job_t* waiting = nullptr;
+    if (device.failing)
+        papplPrinterIterateActiveJobs(printer, find_processing_job, &waiting, 1, 0);
+    const bool offline = papplPrinterGetReasons(printer) & PAPPL_PREASON_OFFLINE;
+    if (!waiting) {
+        if (offline)
+            papplPrinterSetReasons(printer, PAPPL_PREASON_NONE, PAPPL_PREASON_OFFLINE);
+        return;
+    }
+    if (!offline) {
+        papplLogPrinter(printer, PAPPL_LOGLEVEL_WARN,
+                        "The printer at %s does not answer: it may be switched off or "
+                        "disconnected. Its jobs wait until it answers.",
+                        uri);
+        papplPrinterSetReasons(printer, PAPPL_PREASON_OFFLINE, PAPPL_PREASON_NONE);
+    }
+    if (!(papplJobGetReasons(waiting) & PAPPL_JREASON_PRINTER_STOPPED)) {
+        papplJobSetMessage(waiting,
+                           "The printer at %s does not answer: it may be switched off or "
+                           "disconnected. The job waits and prints when it answers.",
+                           uri);
+        papplJobSetReasons(waiting, PAPPL_JREASON_PRINTER_STOPPED, PAPPL_JREASON_NONE);
+    }
+}
+
+bool watch_printers(pappl_system_t* system, void*) {
+    papplSystemIteratePrinters(system, check_printer, nullptr);
+    return true;
+}
+
+// ---------------------------------------------------------------------------
+// Printer defaults a client sends
+// ---------------------------------------------------------------------------
+bool size_fits(int width, int length) {
+    // pwgMediaForPWG() answers a size it parses from the name in a buffer
+    // of the thread's, the next call's too: the numbers are kept at once.
+    struct Range {
+        int minWidth = 0, minLength = 0, maxWidth = -1, maxLength = -1;
+    };
+    static const Range range = [] {
+        Range r;
+        if (pwg_media_t* smallest = pwgMediaForPWG(kCustomMin)) {
+            r.minWidth = smallest->width;
+            r.minLength = smallest->length;
+        }
+        if (pwg_media_t* largest = pwgMediaForPWG(kCustomMax)) {
+            r.maxWidth = largest->width;
+            r.maxLength = largest->length;
+        }
+        return r;
+    }();
+    return width >= range.minWidth && width <= range.maxWidth && length >= range.minLength &&
+           length <= range.maxLength;
+}
+
+bool size_name_fits(const char* name) {
+    pwg_media_t* pwg = name ? pwgMediaForPWG(name) : nullptr;
+    return pwg && size_fits(pwg->width, pwg->length);
+}
+
+std::string bad_media_col(ipp_t* col) {
+    ipp_attribute_t* sizeName = ippFindAttribute(col, "media-size-name", IPP_TAG_ZERO);
+    ipp_attribute_t* size = ippFindAttribute(col, "media-size", IPP_TAG_ZERO);
+    if (sizeName) {
+        const char* name = ippGetString(sizeName, 0, nullptr);
+        if (!size_name_fits(name))
+            return "The paper size \"" + std::string(name ? name : "") +
+                   "\" is not one the printer takes.";
+    } else if (size) {
+        ipp_t* dims = ippGetCollection(size, 0);
+        ipp_attribute_t* x =
+            dims ? ippFindAttribute(dims, "x-dimension", IPP_TAG_INTEGER) : nullptr;
+        ipp_attribute_t* y =
+            dims ? ippFindAttribute(dims, "y-dimension", IPP_TAG_INTEGER) : nullptr;
+        if (!x || !y)
+            return "The paper size has no x-dimension and y-dimension.";
+        if (!size_fits(ippGetInteger(x, 0), ippGetInteger(y, 0)))
+            return "A paper of " + std::to_string(ippGetInteger(x, 0)) + " x " +
+                   std::to_string(ippGetInteger(y, 0)) +
+                   " hundredths of a millimetre is not one the printer takes.";
+    }
+    if (ipp_attribute_t* type = ippFindAttribute(col, "media-type", IPP_TAG_ZERO)) {
+        const char* value = ippGetString(type, 0, nullptr);
+        if (!known_media_type(value))
+            return "The media type \"" + std::string(value ? value : "") +
+                   "\" is not one the printer offers.";
+    }
+    if (ipp_attribute_t* source = ippFindAttribute(col, "media-source", IPP_TAG_ZERO)) {
+        const char* value = ippGetString(source, 0, nullptr);
+        if (!value || strcmp(value, "main") != 0)
+            return "The paper source \"" + std::string(value ? value : "") +
+                   "\" is not the printer's (\"main\").";
+    }
+    return "";
+}
+
+std::string bad_range(ipp_attribute_t* attr, int low, int high) {
+    for (int i = 0; i < ippGetCount(attr); i++) {
+        int v = ippGetInteger(attr, i);
+        if (v < low || v > high)
+            return std::string(ippGetName(attr)) + " " + std::to_string(v) + " is not within " +
+                   std::to_string(low) + " to " + std::to_string(high) + ".";
+    }
+    return "";
+}
+
+}  // namespace
+
+namespace {
+
+// The value of name="value" in a line of PAPPL's state file, or "".
+std::string state_value(const std::string& line, const std::string& name) {
+    size_t at = line.find(" " + name + "=\"");
+    if (at == std::string::npos)
+        return "";
+    at += name.size() + 3;
+    size_t end = line.find('"', at);
+    return end == std::string::npos ? "" : line.substr(at, end - at);
+}
+
+}  // namespace
+
+bool load_state(pappl_system_t* system, const std::string& path) {
+    std::ifstream in(path);
+    if (!in)
+        return papplSystemLoadState(system, path.c_str());
+    // (printer id, job id) of each job cut off
+    std::vector<std::pair<int, int>> cut;
+    std::ostringstream fixed;
+    std::string line, printerId;
+    const std::string now = std::to_string(time(nullptr));
+    while (std::getline(in, line)) {
+        if (line.compare(0, 9, "<Printer ") == 0)
+            printerId = state_value(line, "id");
+        // PAPPL writes a job's state as its IPP enum: 5 is processing.
+        if (line.compare(0, 4, "Job ") == 0 && state_value(line, "state") == "5") {
+            size_t at = line.find(" state=\"5\"");
+            line.replace(at, 10, " state=\"8\"");
+            if (state_value(line, "completed").empty())
+                line += " completed=\"" + now + "\"";
+            cut.emplace_back(atoi(printerId.c_str()), atoi(state_value(line, "id").c_str()));
+        }
+        fixed << line << '\n';
+    }
+    in.close();
+    if (cut.empty())
+        return papplSystemLoadState(system, path.c_str());
+
+    // PAPPL reads the state from a file only: the mended copy is one of its
+    // own beside the state, removed once read.
+    const std::string copy = path + ".load";
+    bool written = false;
+    {
+        unlink(copy.c_str());
+        int fd = open(copy.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        const std::string text = fixed.str();
+        written =
+            fd >= 0 && write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+        if (fd >= 0)
+            close(fd);
+    }
+    bool loaded = papplSystemLoadState(system, (written ? copy : path).c_str());
+    unlink(copy.c_str());
+    if (!written)
+        return loaded;
+    for (const auto& [printerId, jobId] : cut) {
+        pappl_printer_t* printer = papplSystemFindPrinter(system, nullptr, printerId, nullptr);
+        pappl_job_t* job = printer ? papplPrinterFindJob(printer, jobId) : nullptr;
+        if (!job)
+            continue;
+        papplLogJob(job, PAPPL_LOGLEVEL_WARN,
+                    "The server stopped while the job was printing: it is not printed again.");
+        papplJobSetMessage(job,
+                           "The printer application stopped while the job was printing; "
+                           "the job may not have printed to the end. Print it again.");
+        papplJobSetReasons(job, PAPPL_JREASON_ABORTED_BY_SYSTEM, PAPPL_JREASON_NONE);
+    }
+    return loaded;
+}
+
+void watch_unreachable_printers(pappl_system_t* system) {
+    papplSystemAddTimerCallback(system, 0, 1, watch_printers, nullptr);
+}
+
+void printer_answers(pappl_job_t* job) {
+    pappl_printer_t* printer = papplJobGetPrinter(job);
+    if (printer && (papplPrinterGetReasons(printer) & PAPPL_PREASON_OFFLINE))
+        papplPrinterSetReasons(printer, PAPPL_PREASON_NONE, PAPPL_PREASON_OFFLINE);
+    if (papplJobGetReasons(job) & PAPPL_JREASON_PRINTER_STOPPED) {
+        papplLogJob(job, PAPPL_LOGLEVEL_INFO, "The printer answers again.");
+        papplJobSetMessage(job, "The printer answers again; the job prints.");
+        papplJobSetReasons(job, PAPPL_JREASON_NONE, PAPPL_JREASON_PRINTER_STOPPED);
+    }
+}
+
+std::string bad_printer_default(ipp_attribute_t* attr) {
+    const char* name = ippGetName(attr);
+    if (!name)
+        return "";
+    const std::string n = name;
+    if (n == "media-col-default" || n == "media-col-ready") {
+        for (int i = 0; i < ippGetCount(attr); i++) {
+            ipp_t* col = ippGetCollection(attr, i);
+            std::string why = col ? bad_media_col(col) : "An empty " + n + " value.";
+            if (!why.empty())
+                return why;
+        }
+    } else if (n == "media-default" || n == "media-ready") {
+        for (int i = 0; i < ippGetCount(attr); i++) {
+            const char* value = ippGetString(attr, i, nullptr);
+            if (!size_name_fits(value))
+                return "The paper size \"" + std::string(value ? value : "") +
+                       "\" is not one the printer takes.";
+        }
+    } else if (n == "print-darkness-default") {
+        return bad_range(attr, -100, 100);
+    } else if (n == "printer-darkness-configured") {
+        return bad_range(attr, 0, 100);
+    } else if (n == "orientation-requested-default") {
+        return bad_range(attr, IPP_ORIENT_PORTRAIT, IPP_ORIENT_NONE);
+    } else if (n == "print-quality-default") {
+        return bad_range(attr, IPP_QUALITY_DRAFT, IPP_QUALITY_HIGH);
+    }
+    return "";
+}
+
+std::string inexact_job_attribute(ipp_attribute_t* attr) {
+    const char* name = ippGetName(attr);
+    if (!name)
+        return "";
+    const std::string n = name;
+    if (n == "media") {
+        const char* value = ippGetString(attr, 0, nullptr);
+        bool known = false;
+        for (size_t i = 0; i < kNumMediaSizes; i++)
+            known = known || (value && strcmp(value, kMediaSizes[i].pwgName) == 0);
+        if (!known)
+            return "The paper size \"" + std::string(value ? value : "") +
+                   "\" is not one the printer takes.";
+    } else if (n == "media-col") {
+        ipp_t* col = ippGetCollection(attr, 0);
+        return col ? bad_media_col(col) : "An empty media-col value.";
+    } else if (n == "orientation-requested") {
+        return bad_range(attr, IPP_ORIENT_PORTRAIT, IPP_ORIENT_NONE);
+    } else if (n == "job-sheets") {
+        const char* value = ippGetString(attr, 0, nullptr);
+        if (!value || strcmp(value, "none") != 0)
+            return "The printer prints no banner pages (job-sheets).";
+    } else if (n == "print-color-mode") {
+        const char* value = ippGetString(attr, 0, nullptr);
+        if (!value || (strcmp(value, "monochrome") != 0 && strcmp(value, "auto") != 0))
+            return "The printer prints in black only (print-color-mode).";
+    }
+    return "";
+}
+
+}  // namespace tarnwel
+
+// PAPPL 1.3.1 reads ipp-attribute-fidelity the wrong way round: true makes
+// it accept a job whose document attributes it found invalid, and it still
+// prints on other paper than a job asked for (with fidelity the job must be
+// refused instead). Its check of a job's attributes starts with this
+// function, wrapped here like the one below: with fidelity, a job the printer
+// cannot print as asked is refused, and the fidelity attribute is taken out
+// of the request so that PAPPL's reading of it cannot let the job through.
+#if TARNWEL_GUARD_PRINTER_DEFAULTS
+extern "C" __attribute__((visibility("default"))) bool _papplJobValidateDocumentAttributes(
+    pappl_client_t* client) {
+    using Validate = bool (*)(pappl_client_t*);
+    static const Validate papplOwn =
+        reinterpret_cast<Validate>(dlsym(RTLD_NEXT, "_papplJobValidateDocumentAttributes"));
+    bool ok = papplOwn ? papplOwn(client) : false;
+    ipp_t* request = papplClientGetRequest(client);
+    ipp_attribute_t* fidelity =
+        ippFindAttribute(request, "ipp-attribute-fidelity", IPP_TAG_BOOLEAN);
+    if (!fidelity || !ippGetBoolean(fidelity, 0))
+        return ok;
+    for (ipp_attribute_t* attr = ippFirstAttribute(request); attr;
+         attr = ippNextAttribute(request)) {
+        if (ippGetGroupTag(attr) != IPP_TAG_JOB)
+            continue;
+        std::string why = tarnwel::inexact_job_attribute(attr);
+        if (why.empty())
+            continue;
+        papplClientRespondIPPUnsupported(client, attr);
+        papplClientRespondIPP(client, IPP_STATUS_ERROR_ATTRIBUTES_OR_VALUES, "%s", why.c_str());
+        ok = false;
+    }
+    if (!ok)
+        ippDeleteAttribute(request, fidelity);
+    return ok;
+}
+#endif
+
+// PAPPL 1.3.1 takes the printer defaults of Set-Printer-Attributes and
+// Create-Printer without checking their values: a media-col-default of an
+// unknown size dereferences a null pointer and takes the whole server down,
+// an orientation-requested-default out of range is read past a table at every
+// job, and a paper of any size becomes the default that every PDF job is then
+// rendered on. PAPPL offers no hook before it takes them, so its internal
+// function is wrapped here (the program's definition comes first for the
+// dynamic linker; the build exports it): the request's values are checked,
+// and only a request whose values the printer can take goes on to PAPPL's.
+// (Create-Printer has printer-location set the same way.)
+#if TARNWEL_GUARD_PRINTER_DEFAULTS
+extern "C" __attribute__((visibility("default"))) bool _papplPrinterSetAttributes(
+    pappl_client_t* client, pappl_printer_t* printer) {
+    using SetAttributes = bool (*)(pappl_client_t*, pappl_printer_t*);
+    static const SetAttributes papplOwn =
+        reinterpret_cast<SetAttributes>(dlsym(RTLD_NEXT, "_papplPrinterSetAttributes"));
+    ipp_t* request = papplClientGetRequest(client);
+    bool ok = true;
+    for (ipp_attribute_t* attr = ippFirstAttribute(request); attr;
+         attr = ippNextAttribute(request)) {
+        if (ippGetGroupTag(attr) != IPP_TAG_PRINTER)
+            continue;
+        std::string why = tarnwel::bad_printer_default(attr);
+        if (why.empty())
+            continue;
+        papplClientRespondIPPUnsupported(client, attr);
+        // The reason in words replaces PAPPL's "Unsupported ... value.".
+        papplClientRespondIPP(client, IPP_STATUS_ERROR_ATTRIBUTES_OR_VALUES, "%s", why.c_str());
+        ok = false;
+    }
+    if (!ok)
+        return false;
+    if (!papplOwn) {
+        papplClientRespondIPP(client, IPP_STATUS_ERROR_INTERNAL,
+                              "Unable to set printer attributes.");
+        return false;
+    }
+    if (!papplOwn(client, printer))
+        return false;
+    // PAPPL 1.3.1 hands printer-location to its geo-location setter, which
+    // drops it as no "geo:" URI: the location is set here.
+    ipp_attribute_t* location = ippFindAttribute(request, "printer-location", IPP_TAG_TEXT);
+    if (location && ippGetGroupTag(location) == IPP_TAG_PRINTER)
+        papplPrinterSetLocation(printer, ippGetString(location, 0, nullptr));
+    return true;
+}
+#endif
+
+// Every open of a device, by PAPPL's jobs among others, passes here on its way
+// to PAPPL's own, so that the watch of unreachable printers knows which
+// devices are being opened and which failed, without taking a lock PAPPL may
+// hold for as long as a connection takes.
+extern "C" __attribute__((visibility("default"))) pappl_device_t* papplDeviceOpen(
+    const char* device_uri, const char* name, pappl_deverror_cb_t err_cb, void* err_data) {
+    using Open = pappl_device_t* (*)(const char*, const char*, pappl_deverror_cb_t, void*);
+    static const Open papplOwn = reinterpret_cast<Open>(dlsym(RTLD_NEXT, "papplDeviceOpen"));
+    const std::string uri = device_uri ? device_uri : "";
+    {
+        std::lock_guard<std::mutex> guard(tarnwel::devicesLock);
+        tarnwel::devices[uri].opening++;
+    }
+    pappl_device_t* device = papplOwn ? papplOwn(device_uri, name, err_cb, err_data) : nullptr;
+    std::lock_guard<std::mutex> guard(tarnwel::devicesLock);
+    tarnwel::DeviceWatch& watch = tarnwel::devices[uri];
+    watch.opening--;
+    watch.failing = device == nullptr;
+    return device;
+}
