@@ -60,7 +60,19 @@ void copy_pixels(const unsigned char* in, size_t inBytes, unsigned left, unsigne
                  unsigned char* out) {
     const size_t first = left / 8, n = (width + 7) / 8;
     const unsigned shift = left % 8;
-    for (size_t i = 0; i < n; i++) {
+    // Where the line goes on past the copy, a plain loop (which the compiler
+    // turns into vector code); the bytes at the line's end one at a time.
+    size_t whole = 0;
+    if (first < inBytes)
+        whole = std::min(n, inBytes - first - (shift ? 1 : 0));
+    if (shift == 0) {
+        memcpy(out, in + first, whole);
+    } else {
+        for (size_t i = 0; i < whole; i++)
+            out[i] = static_cast<unsigned char>((in[first + i] << shift) |
+                                                (in[first + i + 1] >> (8 - shift)));
+    }
+    for (size_t i = whole; i < n; i++) {
         const unsigned hi = first + i < inBytes ? in[first + i] : 0;
         const unsigned lo = shift && first + i + 1 < inBytes ? in[first + i + 1] : 0;
         out[i] = static_cast<unsigned char>((hi << shift) | (lo >> (8 - shift)));

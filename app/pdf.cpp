@@ -1,5 +1,6 @@
 #include "pdf.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <unistd.h>
@@ -40,6 +41,11 @@ class Renderer {
             return false;
         }
         out_ = pipes.out;
+        // A wide pipe lets Ghostscript render on while a page goes to the
+        // filter (Linux; elsewhere, or past the user's limit, it stays as it is).
+#ifdef F_SETPIPE_SZ
+        fcntl(out_, F_SETPIPE_SZ, 1 << 20);
+#endif
         err_ = pipes.err;
         logger_ = std::thread([this] { log_loop(); });
         return true;

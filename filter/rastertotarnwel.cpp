@@ -117,9 +117,6 @@ static bool read_next_raster_line(const uint8_t*& line, unsigned count) {
     return !(reader.failed && reader.pos >= reader.len);
 }
 
-#ifndef TARNWEL_NO_MAIN
-static ppd_file_t* ppd = nullptr;  // stays open until the process ends
-
 // libcups's own reader of a descriptor, which also notes what lands in the
 // read block.
 static ssize_t read_raster_input(void* ctx, unsigned char* buf, size_t bytes) {
@@ -144,6 +141,25 @@ static ssize_t read_raster_input(void* ctx, unsigned char* buf, size_t bytes) {
         in->filled = std::max(in->filled, at - in->target + static_cast<size_t>(count));
     return count;
 }
+
+cups_raster_t* open_raster_input(int fd) {
+    static RasterInput rasterInput;
+    rasterInput = RasterInput();
+    rasterInput.fd = fd;
+    input = &rasterInput;
+    cups_raster_t* raster = cupsRasterOpenIO(read_raster_input, &rasterInput, CUPS_RASTER_READ);
+    if (!raster)
+        input = nullptr;
+    return raster;
+}
+
+void close_raster_input(cups_raster_t* raster) {
+    cupsRasterClose(raster);
+    input = nullptr;
+}
+
+#ifndef TARNWEL_NO_MAIN
+static ppd_file_t* ppd = nullptr;  // stays open until the process ends
 
 static void sigterm_handler(int) {
     interrupted = 1;
@@ -197,10 +213,7 @@ int main(int argc, char* argv[]) {
     }
 
     fputs("INFO:>>>>>ready to open cups raster ... >>>>>\n", stderr);
-    static RasterInput rasterInput;
-    rasterInput.fd = fd;
-    input = &rasterInput;
-    ras = cupsRasterOpenIO(read_raster_input, &rasterInput, CUPS_RASTER_READ);
+    ras = open_raster_input(fd);
     if (!ras) {
         fputs(
             "DEBUG: : Cannot read raster data. Most likely an earlier filter in the pipeline "

@@ -13,4 +13,10 @@
 // vector (job-id user title copies options [file]).
 int print_raster_job(cups_raster_t* raster, ppd_file_t* ppd, int argc, char** argv, FILE* out);
 
+// Opens the raster on descriptor `fd` with the filter's own reader, which reads
+// an uncompressed raster straight into the read block; close it with
+// close_raster_input().
+cups_raster_t* open_raster_input(int fd);
+void close_raster_input(cups_raster_t* raster);
+
 #endif

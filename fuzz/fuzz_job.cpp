@@ -1,10 +1,14 @@
 // The whole job path: raster bytes through libcups's own reader, the page
 // loop and the job engine into memory; whatever comes out must be a valid
-// printer stream (or nothing).
+// printer stream (or nothing). The same bytes read from a descriptor through
+// the filter's own reader, which reads an uncompressed raster straight into
+// its read block, must give the same stream: nothing that a read left in the
+// block (from an earlier page or an earlier job) may reach the printer.
 //
 // Input: byte 0 chooses the option string, byte 1 the PPD, the rest is the
 // raster stream.
 #include <cups/raster.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -116,6 +120,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     print_raster_job(ras, ppd, 6, argv, f);
     fclose(f);
     cupsRasterClose(ras);
+
+    int fd = memfd_create("raster", 0);
+    if (fd < 0 || write(fd, data + 2, size - 2) != static_cast<ssize_t>(size - 2) ||
+        lseek(fd, 0, SEEK_SET) != 0)
+        abort();
+    char* fromFd = nullptr;
+    size_t fromFdSize = 0;
+    if (cups_raster_t* r = open_raster_input(fd)) {
+        FILE* g = open_memstream(&fromFd, &fromFdSize);
+        print_raster_job(r, ppd, 6, argv, g);
+        fclose(g);
+        close_raster_input(r);
+    }
+    close(fd);
+    if (fromFdSize != outSize || (outSize > 0 && memcmp(fromFd, out, outSize) != 0)) {
+        fprintf(stderr, "the raster read from a descriptor gives another stream (%zu, %zu bytes)\n",
+                fromFdSize, outSize);
+        abort();
+    }
+    free(fromFd);
 
     if (outSize > 0) {
         tarnwel::StreamJob job;

@@ -400,4 +400,57 @@ TEST(Filter, RasterCutShortInsideAPage) {
     }
 }
 
+TEST(Filter, RasterCutInsideALineThatCameInPieces) {
+    // An uncompressed raster whose second page arrives in many small reads
+    // and breaks off inside a line. The read block still holds the first
+    // page: nothing of it may show through, and nothing that arrived may be
+    // lost, whether it came in the last read or in an earlier one.
+    const unsigned bpl = 100, height = 600;
+    RasterPage first =
+        make_page(bpl, height, [](unsigned y, unsigned x) { return 0x01 | (x + y); });
+    RasterPage second =
+        make_page(bpl, height, [](unsigned y, unsigned x) { return 0x80 | (x * 3 + y * 5); });
+    struct Case {
+        const char* name;
+        std::string raster;
+        size_t headerBytes;
+    } cases[] = {
+        {"v3", raster_bytes({first, second}), 1796},
+        {"v1", "", sizeof(cups_page_header_t)},
+    };
+    uint32_t sync = CUPS_RASTER_SYNCv1;
+    cases[1].raster.assign(reinterpret_cast<const char*>(&sync), 4);
+    for (const RasterPage* p : {&first, &second}) {
+        cases[1].raster.append(reinterpret_cast<const char*>(&p->header),
+                               sizeof(cups_page_header_t));
+        cases[1].raster.append(p->pixels.begin(), p->pixels.end());
+    }
+    for (const Case& c : cases) {
+        size_t secondPixels = 4 + 2 * c.headerBytes + first.pixels.size();
+        ASSERT_EQ(c.raster.size(), secondPixels + second.pixels.size()) << c.name;
+        for (size_t arrived : {size_t{150 * bpl + 37}, size_t{40 * bpl + 99}, size_t{1}}) {
+            SCOPED_TRACE(std::string(c.name) + ", " + std::to_string(arrived) + " bytes of page 2");
+            FilterProcess p({"7", "u", "t", "1", ""}, write_ppd());
+            size_t at = secondPixels + std::min<size_t>(arrived, 1000);
+            p.write_input(c.raster.substr(0, at));
+            while (at < secondPixels + arrived) {
+                ASSERT_TRUE(p.wait_input_taken());
+                size_t piece = std::min<size_t>(777, secondPixels + arrived - at);
+                p.write_input(c.raster.substr(at, piece));
+                at += piece;
+            }
+            RunResult r = p.finish();
+            EXPECT_EQ(r.status, 0) << r.err;
+            tarnwel::StreamJob job = decode_or_fail(r.out);
+            ASSERT_EQ(job.pages.size(), 2u);
+            const Bytes& got = job.pages[1].pixels;
+            ASSERT_GE(got.size(), arrived);
+            for (size_t i = 0; i < got.size(); i++) {
+                uint8_t want = i < arrived ? second.pixels[i] : 0;
+                ASSERT_EQ(got[i], want) << "line " << i / bpl << " byte " << i % bpl;
+            }
+        }
+    }
+}
+
 }  // namespace

@@ -5,6 +5,7 @@
 #include <netinet/in.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -288,6 +289,18 @@ void FilterProcess::write_input(const std::string& data) {
             break;
         done += static_cast<size_t>(n);
     }
+}
+
+bool FilterProcess::wait_input_taken() {
+    for (int i = 0; i < 30000; i++) {
+        int unread = 0;
+        if (in_ < 0 || ioctl(in_, FIONREAD, &unread) != 0)
+            return false;
+        if (unread == 0)
+            return true;
+        usleep(1000);
+    }
+    return false;
 }
 
 void FilterProcess::close_input() {

@@ -92,6 +92,9 @@ class FilterProcess {
     void close_stdout_pipe();
     ~FilterProcess();
     void write_input(const std::string& data);
+    // Waits (up to 30 s) until the filter has read everything written so
+    // far, so that what is written next reaches it in a read of its own.
+    bool wait_input_taken();
     void close_input();
     void signal_process(int sig);
     // Waits (up to 30 s) until the filter has written `text` to standard error.
