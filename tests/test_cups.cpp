@@ -25,25 +25,11 @@ namespace {
 const std::string kPpdDir = std::string(TARNWEL_BINARY_DIR) + "/ppd/ppd";
 const std::string kPpd = kPpdDir + "/tnml20.ppd";
 
-struct Output {
-    int status;
-    std::string out;
-};
+using Output = RunResult;
 
-// Runs a shell command; standard output is returned, standard error goes to
-// `errFile` when given.
+// Runs a shell command: its standard output and exit status.
 Output run(const std::string& cmd) {
-    Output o{-1, ""};
-    FILE* p = popen(cmd.c_str(), "r");
-    if (!p)
-        return o;
-    char buf[65536];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof(buf), p)) > 0)
-        o.out.append(buf, n);
-    int st = pclose(p);
-    o.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-    return o;
+    return run_shell(cmd);
 }
 
 // Three pages that tell each other apart, as a PDF.
