@@ -127,8 +127,12 @@ AppServer::AppServer(const std::string& driver, const AppServerOptions& options)
         if (system(cmd.c_str()) != 0)
             return;
     }
-    port_ = free_loopback_port();
-    if (!launch())
+    // Another port when one was taken by a test running beside this one.
+    for (int attempt = 0; attempt < 5 && !ready_; attempt++) {
+        port_ = free_loopback_port();
+        launch();
+    }
+    if (!ready_)
         return;
     RunResult add =
         command({"add", "-d", "office", "-m", driver, "-v", "file://" + dir_ + "/out?ext=prn"});
@@ -145,9 +149,18 @@ bool AppServer::launch() {
                                     // The tests read the whole log.
                                     "-o", "log-max-size=0", "-o", "server-options=no-tls"};
     ready_ = false;
+    const size_t logStart = log().size();
     pid_ = spawn(as_server_user(cmd), dir_ + "/server.out", "");
+    // The port is this server's once it has started its system without a
+    // listener error: a test running beside this one may have taken the
+    // port between its choice and the server's bind, and answers on it.
     for (int i = 0; i < 300 && pid_ > 0; i++) {
-        if (port_open(port_)) {
+        // (A log that became shorter was started anew.)
+        const std::string whole = log();
+        std::string started = whole.substr(whole.size() >= logStart ? logStart : 0);
+        if (started.find("Unable to create listener socket for '127.0.0.1:") != std::string::npos)
+            break;
+        if (started.find("Starting system.") != std::string::npos && port_open(port_)) {
             ready_ = true;
             break;
         }
@@ -156,6 +169,11 @@ bool AppServer::launch() {
             break;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    if (!ready_ && pid_ > 0) {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+        pid_ = -1;
     }
     return ready_;
 }
