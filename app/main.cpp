@@ -18,6 +18,7 @@
 #include "models.h"
 #include "pappl_fixes.h"
 #include "pdf.h"
+#include "server_settings.h"
 #include "state.h"
 #include "web.h"
 
@@ -153,6 +154,11 @@ const char* autoadd_callback(const char*, const char*, const char* deviceId, voi
 pappl_system_t* system_callback(int numOptions, cups_option_t* options, void*) {
     const char* baseName = "tarnwel-printer-app";
     auto option = [&](const char* name) { return cupsGetOption(name, numOptions, options); };
+    std::string settingsError;
+    if (!parse_server_settings(numOptions, options, settingsError)) {
+        fprintf(stderr, "%s: %s\n", baseName, settingsError.c_str());
+        return nullptr;
+    }
     pappl_loglevel_t logLevel = PAPPL_LOGLEVEL_WARN;
     if (const char* v = option("log-level")) {
         static const struct {

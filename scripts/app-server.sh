@@ -32,7 +32,7 @@ app_server_start() {
   # and env exec it), not a subshell.
   "${app_server_cmd[@]}" server -o listen-hostname=127.0.0.1 -o server-port="$app_port" \
     -o spool-directory="$app_work/spool" -o log-file="$app_work/server.log" -o log-level=info \
-    -o server-options=no-tls &
+    -o server-options=no-tls -o file-device-directory="$app_work/device" &
   app_pid=$!
   for _ in $(seq 1 100); do
     (exec 3<>"/dev/tcp/127.0.0.1/$app_port") 2>/dev/null && return 0

@@ -147,7 +147,9 @@ bool AppServer::launch() {
                                     "spool-directory=" + dir_ + "/spool", "-o",
                                     "log-file=" + dir_ + "/server.log", "-o", "log-level=debug",
                                     // The tests read the whole log.
-                                    "-o", "log-max-size=0", "-o", "server-options=no-tls"};
+                                    "-o", "log-max-size=0", "-o", "server-options=no-tls",
+                                    // The printers of the tests write into out/.
+                                    "-o", "file-device-directory=" + dir_ + "/out"};
     ready_ = false;
     const size_t logStart = log().size();
     pid_ = spawn(as_server_user(cmd), dir_ + "/server.out", "");

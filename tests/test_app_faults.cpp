@@ -348,10 +348,10 @@ bool process_gone(const std::string& pidAndName) {
 TEST(AppServerKilled, PrintersAndSettingsSurviveAndNewJobsPrint) {
     AppServer app;
     ASSERT_TRUE(app.running()) << app.log();
-    mkdir((app.dir() + "/out2").c_str(), 0777);
-    chmod((app.dir() + "/out2").c_str(), 0777);
-    RunResult add = app.command(
-        {"add", "-d", "second", "-m", "tnml24p", "-v", "file://" + app.dir() + "/out2?ext=prn"});
+    mkdir((app.dir() + "/out/second").c_str(), 0777);
+    chmod((app.dir() + "/out/second").c_str(), 0777);
+    RunResult add = app.command({"add", "-d", "second", "-m", "tnml24p", "-v",
+                                 "file://" + app.dir() + "/out/second?ext=prn"});
     ASSERT_EQ(add.status, 0) << add.out;
     RunResult set = app.ipptool("set-printer-defaults.test", {{"darkness", "100"},
                                                               {"mediatype", "cardstock"},
@@ -426,7 +426,7 @@ TEST(AppServerKilled, PrintersAndSettingsSurviveAndNewJobsPrint) {
     EXPECT_EQ(decoded.pages.size(), 3u);
     JobOutcome second = print_plain(app, kSample, "application/pdf", "second", "second");
     EXPECT_EQ(second.state, "completed") << second.ipptool.out << app.log();
-    decode_or_fail(read_file(app.dir() + "/out2/second.prn"));
+    decode_or_fail(read_file(app.dir() + "/out/second/second.prn"));
 }
 
 TEST(AppServerKilled, KilledWhileSavingSettingsLeavesAWholeState) {

@@ -382,7 +382,7 @@ TEST(AppLoad, FortyJobsFromFourClientsOnTwoPrintersEachPrintOnceAsTheirOwn) {
     // A second printer of the other model, with its own device folder.
     const std::vector<std::string> printers = {"office", "lab"};
     const std::map<std::string, std::string> outDirs = {{"office", app.dir() + "/out"},
-                                                        {"lab", app.dir() + "/out-lab"}};
+                                                        {"lab", app.dir() + "/out/lab"}};
     mkdir(outDirs.at("lab").c_str(), 0777);
     chmod(outDirs.at("lab").c_str(), 0777);
     RunResult add = app.command(
