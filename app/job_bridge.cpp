@@ -1,5 +1,7 @@
 #include "job_bridge.h"
 
+#include "job_limits.h"
+
 #include <unistd.h>
 
 #include <algorithm>
@@ -292,6 +294,7 @@ bool JobBridge::start_page(const pappl_pr_options_t* options, unsigned page) {
     if (skipPage_)
         return true;
     lastPage_ = page;
+    note_page_started();
     memcpy(dither_, options->dither, sizeof(dither_));
     header_ = filter_page_header(options->header, settings_);
     // A document may claim any width; the line buffer is sized only for
@@ -371,9 +374,12 @@ bool JobBridge::end_page() {
     // PAPPL 1.3.1 counts a PWG raster that ends inside a page as printed:
     // the job is aborted here, with the page and line where the data ended.
     if (received < inHeight_ && !canceled) {
-        documentCut_ = "The document ends inside page " + std::to_string(lastPage_) +
-                       ", after line " + std::to_string(received) + " of " +
-                       std::to_string(inHeight_) + ": it was cut short.";
+        // A limit of the server's that stopped the document says so.
+        documentCut_ = document_stop_reason();
+        if (documentCut_.empty())
+            documentCut_ = "The document ends inside page " + std::to_string(lastPage_) +
+                           ", after line " + std::to_string(received) + " of " +
+                           std::to_string(inHeight_) + ": it was cut short.";
         papplLogJob(job_, PAPPL_LOGLEVEL_ERROR, "%s", documentCut_.c_str());
         papplJobSetMessage(job_, "%s", documentCut_.c_str());
         papplJobSetReasons(job_, PAPPL_JREASON_DOCUMENT_FORMAT_ERROR, PAPPL_JREASON_NONE);

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "access.h"
 #include "job_bridge.h"
 #include "models.h"
 #include "pappl_fixes.h"
@@ -235,6 +236,20 @@ pappl_system_t* system_callback(int numOptions, cups_option_t* options, void*) {
         return nullptr;
     if (const char* v = option("admin-group"))
         papplSystemSetAdminGroup(system, v);
+    // The folders of the server's own files, which no device may reach: the
+    // spool, the state, and the TLS keys PAPPL keeps under $HOME/.cups.
+    set_spool_folder(spool);
+    const std::string statePath = state_file_path(baseName);
+    add_private_folder(statePath.substr(0, statePath.find_last_of('/')));
+    if (const char* home = getenv("HOME"))
+        add_private_folder(std::string(home) + "/.cups");
+    if (std::string problem = file_device_directory_problem(); !problem.empty()) {
+        fprintf(stderr, "%s: %s\n", baseName, problem.c_str());
+        papplSystemDelete(system);
+        return nullptr;
+    }
+    // Connections served at once: more wait to be accepted, with no thread.
+    papplSystemSetMaxClients(system, server_settings().maxClients);
     // PAPPL moves a log of 1 MB aside (to NAME.O, over the one before);
     // 0 keeps one log that grows.
     if (const char* v = option("log-max-size")) {
@@ -247,6 +262,11 @@ pappl_system_t* system_callback(int numOptions, cups_option_t* options, void*) {
         }
         papplSystemSetMaxLogSize(system, static_cast<size_t>(size));
     }
+    // Standard error is not a file PAPPL can move aside: PAPPL 1.3.1 would
+    // try at 1 MB, fail, and wait for ever on the lock of its own log
+    // (every request then hangs). It is never rotated.
+    if (const char* v = option("log-file"); v && strcmp(v, "-") == 0)
+        papplSystemSetMaxLogSize(system, 0);
     if (const char* v = option("server-hostname"))
         papplSystemSetHostName(system, v);
     if (!option("private-server"))
@@ -261,7 +281,7 @@ pappl_system_t* system_callback(int numOptions, cups_option_t* options, void*) {
     papplSystemSetPrinterDrivers(system, static_cast<int>(drivers.size()), drivers.data(),
                                  autoadd_callback, printer_created, driver_callback, nullptr);
     // After the drivers: loading the state sets the printers up again.
-    keep_state(system, state_file_path(baseName));
+    keep_state(system, statePath);
     return system;
 }
 
@@ -284,5 +304,6 @@ int main(int argc, char* argv[]) {
     return papplMainloop(argc, argv, TARNWEL_VERSION,
                          "Tarnwel printer application, a driver for the Tarnwel laser printers.",
                          static_cast<int>(drivers.size()), drivers.data(), autoadd_callback,
-                         driver_callback, nullptr, nullptr, system_callback, nullptr, nullptr);
+                         driver_callback, "passwd", password_subcommand, system_callback, nullptr,
+                         nullptr);
 }

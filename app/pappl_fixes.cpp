@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "access.h"
 #include "models.h"
 
 namespace tarnwel {
@@ -408,6 +409,14 @@ extern "C" __attribute__((visibility("default"))) pappl_device_t* papplDeviceOpe
     using Open = pappl_device_t* (*)(const char*, const char*, pappl_deverror_cb_t, void*);
     static const Open papplOwn = reinterpret_cast<Open>(dlsym(RTLD_NEXT, "papplDeviceOpen"));
     const std::string uri = device_uri ? device_uri : "";
+    // A printer kept from the state of an older version may name a device
+    // the server may no longer use (a file: device outside the folder the
+    // server option names): it does not open, and the log says why.
+    if (std::string why = tarnwel::device_refusal(device_uri); !why.empty()) {
+        if (err_cb)
+            err_cb(why.c_str(), err_data);
+        return nullptr;
+    }
     {
         std::lock_guard<std::mutex> guard(tarnwel::devicesLock);
         tarnwel::devices[uri].opening++;

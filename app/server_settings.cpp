@@ -115,4 +115,27 @@ void add_private_folder(const std::string& folder) {
     free(real);
 }
 
+bool path_within(const std::string& path, const std::string& folder) {
+    return path == folder || folder == "/" ||
+           (path.size() > folder.size() && path.compare(0, folder.size(), folder) == 0 &&
+            path[folder.size()] == '/');
+}
+
+void set_spool_folder(const std::string& folder) {
+    settings.spoolDirectory = folder;
+    add_private_folder(folder);
+}
+
+std::string file_device_directory_problem() {
+    const std::string& dir = settings.fileDeviceDirectory;
+    if (dir.empty())
+        return "";
+    for (const std::string& p : settings.privateFolders)
+        if (path_within(dir, p) || path_within(p, dir))
+            return "The file-device-directory " + dir +
+                   " holds or lies in the printer application's own files (" + p +
+                   "): name a folder of its own.";
+    return "";
+}
+
 }  // namespace tarnwel

@@ -36,6 +36,8 @@ struct ServerSettings {
     int streamTimeout = 60;
     // max-page-time: seconds for one page, rendered or received.
     int maxPageTime = 300;
+    // The spool, whose room is watched.
+    std::string spoolDirectory;
     // Folders no device may reach: the state, the spool and the TLS keys.
     std::vector<std::string> privateFolders;
 };
@@ -49,6 +51,17 @@ bool parse_server_settings(int numOptions, cups_option_t* options, std::string& 
 
 // Notes a folder that no device may reach (after parse_server_settings).
 void add_private_folder(const std::string& folder);
+
+// Notes the spool folder (after parse_server_settings): watched for room,
+// and private.
+void set_spool_folder(const std::string& folder);
+
+// Why the file-device-directory cannot be used (it holds or lies in one of
+// the private folders), or empty.
+std::string file_device_directory_problem();
+
+// Whether `path` is `folder` or lies in it (both resolved already).
+bool path_within(const std::string& path, const std::string& folder);
 
 // A size with an optional k, m or g (of 1024); -1 if it is not one.
 long long parse_size(const char* text);

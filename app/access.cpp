@@ -1,0 +1,575 @@
+#include "access.h"
+
+#include <crypt.h>
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <grp.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "job_limits.h"
+#include "server_settings.h"
+
+namespace tarnwel {
+
+namespace {
+
+template <class Fn>
+Fn papplsOwn(const char* name) {
+    // The next definition after the program's: libpappl's.
+    void* fn = dlsym(RTLD_NEXT, name);
+    if (!fn)
+        abort();  // cannot happen: PAPPL calls this only because it has one
+    return reinterpret_cast<Fn>(fn);
+}
+
+// The login of an Authorization: Basic header, if there is one.
+bool basic_credentials(pappl_client_t* client, std::string& name, std::string& password) {
+    const char* field = httpGetField(papplClientGetHTTP(client), HTTP_FIELD_AUTHORIZATION);
+    if (!field || strncmp(field, "Basic ", 6) != 0)
+        return false;
+    field += 6;
+    while (*field == ' ')
+        field++;
+    char decoded[512];
+    int length = sizeof(decoded) - 1;
+    httpDecode64_2(decoded, &length, field);
+    if (length < 0 || length >= static_cast<int>(sizeof(decoded)))
+        return false;
+    decoded[length] = '\0';
+    const char* colon = strchr(decoded, ':');
+    if (!colon)
+        return false;
+    name.assign(decoded, static_cast<size_t>(colon - decoded));
+    password = colon + 1;
+    return true;
+}
+
+bool same(const std::string& a, const std::string& b) {
+    // Time that does not tell how much of a hash matched.
+    unsigned char diff = a.size() != b.size();
+    for (size_t i = 0; i < a.size() && i < b.size(); i++)
+        diff |= static_cast<unsigned char>(a[i] ^ b[i]);
+    return diff == 0;
+}
+
+// The password file, at most this long: a few logins, never a document.
+constexpr std::streamsize kMaxPasswordFile = 64 * 1024;
+
+bool read_small_file(const std::string& path, std::string& text) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        return false;
+    std::vector<char> buffer(kMaxPasswordFile + 1);
+    in.read(buffer.data(), kMaxPasswordFile + 1);
+    if (in.gcount() > kMaxPasswordFile)
+        return false;
+    text.assign(buffer.data(), static_cast<size_t>(in.gcount()));
+    return true;
+}
+
+// The remote administration page when no login is configured.
+void remote_admin_off_page(pappl_client_t* client) {
+    if (!papplClientRespond(client, HTTP_STATUS_FORBIDDEN, nullptr, "text/html", 0, 0))
+        return;
+    papplClientHTMLHeader(client, "Remote administration is turned off", 0);
+    papplClientHTMLPuts(
+        client,
+        "    <div class=\"content\">\n"
+        "      <div class=\"row\">\n"
+        "        <div class=\"col-12\">\n"
+        "          <h1 class=\"title\">Remote administration is turned off</h1>\n"
+        "          <p>This printer application is administered from the machine it runs on. "
+        "Everyone on the network may print to its printers.</p>\n"
+        "          <p>To administer it from other machines too, give it a login on the machine "
+        "it runs on:</p>\n"
+        "          <pre>sudo tarnwel-printer-app passwd</pre>\n"
+        "          <p>The system service reads that login from "
+        "<code>/etc/tarnwel-printer-app/passwd</code> at once; a server started by hand reads "
+        "the file its option <code>-o admin-password-file=FILE</code> names. Then open this "
+        "page again over <code>https://</code> and log in.</p>\n"
+        "        </div>\n"
+        "      </div>\n"
+        "    </div>\n");
+    papplClientHTMLFooter(client);
+}
+
+// Answers a web page request that administration refused.
+void refuse_page(pappl_client_t* client, http_status_t status) {
+    if (status == HTTP_STATUS_FORBIDDEN)
+        remote_admin_off_page(client);
+    else
+        // 426 to a GET becomes PAPPL's redirect to the same page over HTTPS;
+        // 401 asks for the login.
+        papplClientRespond(client, status, nullptr, nullptr, 0, 0);
+}
+
+// The user a request speaks for: the login, or requesting-user-name.
+std::string requesting_user(pappl_client_t* client) {
+    if (const char* login = papplClientGetUsername(client))
+        return login;
+    ipp_attribute_t* attr =
+        ippFindAttribute(papplClientGetRequest(client), "requesting-user-name", IPP_TAG_NAME);
+    const char* name = attr ? ippGetString(attr, 0, nullptr) : nullptr;
+    return name ? name : "";
+}
+
+bool owns_job(pappl_client_t* client, pappl_job_t* job) {
+    const char* owner = papplJobGetUsername(job);
+    return owner && requesting_user(client) == owner;
+}
+
+// Whether the client is an administrator, for showing it other people's
+// jobs: a local client, or one that sent a right login with its request.
+bool sees_all_jobs(pappl_client_t* client) {
+    if (client_is_local(client))
+        return true;
+    std::string name, password;
+    return httpIsEncrypted(papplClientGetHTTP(client)) &&
+           basic_credentials(client, name, password) &&
+           check_login(server_settings().passwordFile, name, password);
+}
+
+// What a client sees of other people's jobs: their state and size, not
+// their names, owners and documents.
+const char* const kPrivateJobAttributes[] = {
+    "job-name",
+    "job-originating-user-name",
+    "job-originating-user-uri",
+    "job-originating-host-name",
+    "document-name-supplied",
+    "job-printer-state-message",
+};
+
+bool is_private(const char* name) {
+    for (const char* p : kPrivateJobAttributes)
+        if (name && strcmp(name, p) == 0)
+            return true;
+    return false;
+}
+
+// Removes the private attributes of other people's jobs from a Get-Jobs or
+// Get-Job-Attributes response. A job group whose job cannot be told is
+// treated as another person's.
+void hide_other_peoples_jobs(pappl_client_t* client) {
+    ipp_t* response = papplClientGetResponse(client);
+    pappl_printer_t* printer = papplClientGetPrinter(client);
+    if (!response || !printer)
+        return;
+    std::vector<ipp_attribute_t*> remove, group;
+    int jobId = 0;
+    auto end_group = [&] {
+        pappl_job_t* job = jobId > 0 ? papplPrinterFindJob(printer, jobId) : nullptr;
+        if (!job || !owns_job(client, job))
+            for (ipp_attribute_t* a : group)
+                if (is_private(ippGetName(a)))
+                    remove.push_back(a);
+        group.clear();
+        jobId = 0;
+    };
+    bool inJob = false;
+    for (ipp_attribute_t* a = ippFirstAttribute(response); a; a = ippNextAttribute(response)) {
+        if (ippGetGroupTag(a) != IPP_TAG_JOB) {
+            if (inJob)
+                end_group();
+            inJob = false;
+            continue;
+        }
+        inJob = true;
+        group.push_back(a);
+        const char* name = ippGetName(a);
+        if (name && strcmp(name, "job-id") == 0)
+            jobId = ippGetInteger(a, 0);
+        else if (name && strcmp(name, "job-uri") == 0 && !jobId) {
+            const char* uri = ippGetString(a, 0, nullptr);
+            const char* slash = uri ? strrchr(uri, '/') : nullptr;
+            jobId = slash ? atoi(slash + 1) : 0;
+        }
+    }
+    if (inJob)
+        end_group();
+    for (ipp_attribute_t* a : remove)
+        ippDeleteAttribute(response, a);
+}
+
+// Operations on a printer that PAPPL lets every client do but that act on
+// everyone's work: administration here.
+bool printer_wide(ipp_op_t op) {
+    return op == IPP_OP_CANCEL_CURRENT_JOB || op == IPP_OP_DISABLE_PRINTER ||
+           op == IPP_OP_ENABLE_PRINTER;
+}
+
+// Operations on one job that only its owner (or an administrator) may do.
+bool owners_only(ipp_op_t op) {
+    return op == IPP_OP_CANCEL_JOB || op == IPP_OP_HOLD_JOB || op == IPP_OP_RELEASE_JOB ||
+           op == IPP_OP_CLOSE_JOB || op == IPP_OP_SEND_DOCUMENT || op == IPP_OP_SEND_URI ||
+           op == IPP_OP_SET_JOB_ATTRIBUTES || op == IPP_OP_RESTART_JOB ||
+           op == IPP_OP_CANCEL_DOCUMENT;
+}
+
+// Refuses a request that needs administration, for an IPP client: a login
+// the client can still give is asked for (426, then 401); with none to give,
+// the refusal says why in words.
+bool refuse_ipp(pappl_client_t* client, http_status_t status, const std::string& why) {
+    if (status == HTTP_STATUS_FORBIDDEN)
+        papplClientRespondIPP(client, IPP_STATUS_ERROR_FORBIDDEN, "%s", why.c_str());
+    else
+        papplClientRespond(client, status, nullptr, nullptr, 0, 0);
+    return false;
+}
+
+}  // namespace
+
+bool client_is_local(pappl_client_t* client) {
+    http_addr_t* addr = httpGetAddress(papplClientGetHTTP(client));
+    if (!addr)
+        return false;
+    return httpAddrFamily(addr) == AF_LOCAL || httpAddrLocalhost(addr);
+}
+
+bool check_login(const std::string& file, const std::string& name, const std::string& password) {
+    if (file.empty() || name.empty())
+        return false;
+    std::string text;
+    if (!read_small_file(file, text))
+        return false;
+    std::istringstream lines(text);
+    std::string line;
+    while (std::getline(lines, line)) {
+        size_t colon = line.find(':');
+        if (colon == std::string::npos || line.compare(0, colon, name) != 0 || colon != name.size())
+            continue;
+        std::string hash = line.substr(colon + 1);
+        if (hash.empty() || hash[0] == '!' || hash[0] == '*')
+            return false;  // a locked login
+        struct crypt_data data;
+        memset(&data, 0, sizeof(data));
+        const char* computed = crypt_r(password.c_str(), hash.c_str(), &data);
+        return computed && computed[0] != '*' && same(computed, hash);
+    }
+    return false;
+}
+
+http_status_t admin_status(pappl_client_t* client) {
+    if (client_is_local(client))
+        return HTTP_STATUS_CONTINUE;
+    if (!httpIsEncrypted(papplClientGetHTTP(client)))
+        return HTTP_STATUS_UPGRADE_REQUIRED;
+    const std::string& file = server_settings().passwordFile;
+    if (file.empty() || access(file.c_str(), F_OK) != 0)
+        return HTTP_STATUS_FORBIDDEN;
+    std::string name, password;
+    if (!basic_credentials(client, name, password))
+        return HTTP_STATUS_UNAUTHORIZED;
+    if (!check_login(file, name, password)) {
+        papplLogClient(client, PAPPL_LOGLEVEL_WARN, "Login of \"%s\" refused.", name.c_str());
+        return HTTP_STATUS_UNAUTHORIZED;
+    }
+    papplClientSetUsername(client, name.c_str());
+    return HTTP_STATUS_CONTINUE;
+}
+
+std::string device_refusal(const char* uri) {
+    char scheme[32], userpass[256], host[256], resource[1024];
+    int port = 0;
+    if (!uri || httpSeparateURI(HTTP_URI_CODING_ALL, uri, scheme, sizeof(scheme), userpass,
+                                sizeof(userpass), host, sizeof(host), &port, resource,
+                                sizeof(resource)) < HTTP_URI_STATUS_OK)
+        return "";  // PAPPL refuses what it cannot read
+    if (strcasecmp(scheme, "file") != 0)
+        return "";
+    const ServerSettings& s = server_settings();
+    if (s.fileDeviceDirectory.empty())
+        return "file: devices are turned off: the printer application writes into a folder only "
+               "when it is started with -o file-device-directory=FOLDER.";
+    if (char* options = strchr(resource, '?'))
+        *options = '\0';
+    // The path as the file system resolves it: through every link, and for
+    // a file that is not there yet, through its folder's.
+    std::string path = resource, real;
+    if (char* r = realpath(path.c_str(), nullptr)) {
+        real = r;
+        free(r);
+    } else {
+        size_t slash = path.find_last_of('/');
+        std::string folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+        std::string leaf = slash == std::string::npos ? path : path.substr(slash + 1);
+        char* r2 = realpath(folder.c_str(), nullptr);
+        if (r2 && leaf != ".." && leaf != ".")
+            real = std::string(r2) + "/" + leaf;
+        free(r2);
+    }
+    auto within = path_within;
+    if (real.empty() || !within(real, s.fileDeviceDirectory))
+        return "The device " + std::string(uri) +
+               " is outside the folder file: devices may write into (" + s.fileDeviceDirectory +
+               ").";
+    for (const std::string& p : s.privateFolders)
+        if (within(real, p) || within(p, real))
+            return "The device " + std::string(uri) +
+                   " would reach the printer application's own files (" + p + ").";
+    return "";
+}
+
+int password_subcommand(const char* baseName, int numOptions, cups_option_t* options, int numFiles,
+                        char**, void*) {
+    const char* file = cupsGetOption("admin-password-file", numOptions, options);
+    if (!file)
+        file = "/etc/tarnwel-printer-app/passwd";
+    const char* login = cupsGetOption("login", numOptions, options);
+    if (!login)
+        login = "admin";
+    if (numFiles != 0 || !*login || strchr(login, ':') || strchr(login, '\n')) {
+        fprintf(stderr, "Usage: %s passwd [-o login=NAME] [-o admin-password-file=FILE]\n",
+                baseName);
+        return 1;
+    }
+    const std::string name = login;
+    auto ask = [&](const char* prompt) {
+        std::string line;
+        bool tty = isatty(STDIN_FILENO);
+        struct termios saved, quiet;
+        if (tty) {
+            fprintf(stderr, "%s", prompt);
+            tcgetattr(STDIN_FILENO, &saved);
+            quiet = saved;
+            quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+            tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
+        }
+        std::getline(std::cin, line);
+        if (tty) {
+            tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
+            fprintf(stderr, "\n");
+        }
+        return line;
+    };
+    std::string password = ask("Password: ");
+    if (isatty(STDIN_FILENO) && ask("Password again: ") != password) {
+        fprintf(stderr, "%s: The passwords differ.\n", baseName);
+        return 1;
+    }
+    if (password.size() < 8) {
+        fprintf(stderr, "%s: A password needs at least 8 characters.\n", baseName);
+        return 1;
+    }
+    char salt[CRYPT_GENSALT_OUTPUT_SIZE];
+    struct crypt_data data;
+    memset(&data, 0, sizeof(data));
+    // The system's preferred hash (yescrypt on Debian).
+    const char* hash = crypt_gensalt_rn(nullptr, 0, nullptr, 0, salt, sizeof(salt))
+                           ? crypt_r(password.c_str(), salt, &data)
+                           : nullptr;
+    if (!hash || hash[0] == '*') {
+        fprintf(stderr, "%s: Unable to hash the password: %s\n", baseName, strerror(errno));
+        return 1;
+    }
+    // The other logins stay; the file is replaced whole, with the owner and
+    // mode it had, or, new, readable by the group of its folder (the
+    // service's).
+    std::string text, kept;
+    read_small_file(file, text);
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);)
+        if (line.compare(0, name.size() + 1, name + ":") != 0 && !line.empty())
+            kept += line + "\n";
+    kept += name + ":" + hash + "\n";
+    struct stat st;
+    bool existed = stat(file, &st) == 0;
+    if (!existed) {
+        std::string folder = file;
+        folder = folder.substr(0, folder.find_last_of('/') + 1);
+        struct stat dir;
+        st.st_mode = 0640;
+        st.st_uid = getuid();
+        st.st_gid = stat(folder.empty() ? "." : folder.c_str(), &dir) == 0 ? dir.st_gid : getgid();
+    }
+    const std::string temp = std::string(file) + ".new";
+    int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
+    bool ok = fd >= 0 && write(fd, kept.data(), kept.size()) == static_cast<ssize_t>(kept.size());
+    if (fd >= 0) {
+        // (Only root can give the file away; another user keeps it.)
+        if (ok && getuid() == 0)
+            ok = fchown(fd, st.st_uid, st.st_gid) == 0;
+        ok = ok && fchmod(fd, st.st_mode & 0640) == 0 && fsync(fd) == 0;
+        ok = close(fd) == 0 && ok;
+    }
+    if (!ok || rename(temp.c_str(), file) != 0) {
+        fprintf(stderr, "%s: Unable to write %s: %s\n", baseName, file, strerror(errno));
+        unlink(temp.c_str());
+        return 1;
+    }
+    printf("The login \"%s\" is set in %s.\n", name.c_str(), file);
+    return 0;
+}
+
+}  // namespace tarnwel
+
+using tarnwel::admin_status;
+using tarnwel::refuse_page;
+
+// ---------------------------------------------------------------------------
+// PAPPL's decisions, taken here. Each function below has the name of one of
+// libpappl's own; the program's definition comes first for the dynamic
+// linker (the build exports them), so PAPPL's calls reach it.
+// ---------------------------------------------------------------------------
+extern "C" {
+
+// The check of PAPPL's administrative operations (IPP and web).
+__attribute__((visibility("default"))) http_status_t papplClientIsAuthorized(
+    pappl_client_t* client) {
+    return client ? admin_status(client) : HTTP_STATUS_BAD_REQUEST;
+}
+
+// The check of PAPPL's web pages that change something: PAPPL 1.3.1 lets
+// everyone through when no auth service is set.
+__attribute__((visibility("default"))) bool papplClientHTMLAuthorize(pappl_client_t* client) {
+    if (!client)
+        return false;
+    http_status_t status = admin_status(client);
+    if (status == HTTP_STATUS_CONTINUE)
+        return true;
+    refuse_page(client, status);
+    return false;
+}
+
+// PAPPL's check of everything a client does with a printer and its jobs.
+__attribute__((visibility("default"))) bool _papplPrinterIsAuthorized(pappl_client_t* client) {
+    ipp_op_t op = ippGetOperation(papplClientGetRequest(client));
+    if (tarnwel::printer_wide(op)) {
+        http_status_t status = admin_status(client);
+        if (status != HTTP_STATUS_CONTINUE)
+            return tarnwel::refuse_ipp(
+                client, status,
+                std::string("Only an administrator may ") + ippOpString(op) +
+                    " (it acts on everyone's jobs); remote administration is turned off.");
+        return true;
+    }
+    pappl_job_t* job = papplClientGetJob(client);
+    if (job && tarnwel::owners_only(op) && !tarnwel::owns_job(client, job)) {
+        http_status_t status = admin_status(client);
+        if (status != HTTP_STATUS_CONTINUE)
+            return tarnwel::refuse_ipp(client, status,
+                                       "Job " + std::to_string(papplJobGetID(job)) +
+                                           " belongs to another user: only its owner or an "
+                                           "administrator may do that.");
+        return true;
+    }
+    if (op == IPP_OP_PRINT_JOB || op == IPP_OP_CREATE_JOB || op == IPP_OP_PRINT_URI) {
+        ipp_status_t status = IPP_STATUS_OK;
+        std::string why = tarnwel::job_limit_refusal(papplClientGetPrinter(client), status);
+        if (!why.empty()) {
+            papplClientRespondIPP(client, status, "%s", why.c_str());
+            return false;
+        }
+    }
+    return true;
+}
+
+// What PAPPL answers about jobs: other people's names and users are taken
+// out of the answer for a client that is not an administrator.
+__attribute__((visibility("default"))) void _papplPrinterProcessIPP(pappl_client_t* client) {
+    using Process = void (*)(pappl_client_t*);
+    static const Process papplOwn = tarnwel::papplsOwn<Process>("_papplPrinterProcessIPP");
+    papplOwn(client);
+    if (ippGetOperation(papplClientGetRequest(client)) == IPP_OP_GET_JOBS &&
+        !tarnwel::sees_all_jobs(client))
+        tarnwel::hide_other_peoples_jobs(client);
+}
+
+__attribute__((visibility("default"))) void _papplJobProcessIPP(pappl_client_t* client) {
+    using Process = void (*)(pappl_client_t*);
+    static const Process papplOwn = tarnwel::papplsOwn<Process>("_papplJobProcessIPP");
+    papplOwn(client);
+    if (ippGetOperation(papplClientGetRequest(client)) == IPP_OP_GET_JOB_ATTRIBUTES &&
+        !tarnwel::sees_all_jobs(client))
+        tarnwel::hide_other_peoples_jobs(client);
+}
+
+// Create-Printer: a device the server may not use is refused in words.
+// (Administration is checked first, by PAPPL's own handling.)
+__attribute__((visibility("default"))) void _papplSystemProcessIPP(pappl_client_t* client) {
+    using Process = void (*)(pappl_client_t*);
+    static const Process papplOwn = tarnwel::papplsOwn<Process>("_papplSystemProcessIPP");
+    ipp_t* request = papplClientGetRequest(client);
+    if (ippGetOperation(request) == IPP_OP_CREATE_PRINTER &&
+        admin_status(client) == HTTP_STATUS_CONTINUE) {
+        ipp_attribute_t* attr = ippFindAttribute(request, "smi55357-device-uri", IPP_TAG_URI);
+        std::string why = attr ? tarnwel::device_refusal(ippGetString(attr, 0, nullptr)) : "";
+        if (!why.empty()) {
+            papplClientRespondIPPUnsupported(client, attr);
+            papplClientRespondIPP(client, IPP_STATUS_ERROR_ATTRIBUTES_OR_VALUES, "%s", why.c_str());
+            return;
+        }
+    }
+    papplOwn(client);
+}
+
+// Every printer PAPPL creates while the server runs (the web form among
+// others) gets a device the server may use. Printers of the saved state
+// (created before the server runs) stay, so that they can be seen and
+// mended; their device refuses to open instead.
+__attribute__((visibility("default"))) pappl_printer_t* papplPrinterCreate(
+    pappl_system_t* system, int printer_id, const char* printer_name, const char* driver_name,
+    const char* device_id, const char* device_uri) {
+    using Create = pappl_printer_t* (*)(pappl_system_t*, int, const char*, const char*, const char*,
+                                        const char*);
+    static const Create papplOwn = tarnwel::papplsOwn<Create>("papplPrinterCreate");
+    std::string why = tarnwel::device_refusal(device_uri);
+    if (!why.empty() && papplSystemIsRunning(system)) {
+        papplLog(system, PAPPL_LOGLEVEL_ERROR, "Printer \"%s\" not added: %s",
+                 printer_name ? printer_name : "", why.c_str());
+        errno = EPERM;
+        return nullptr;
+    }
+    return papplOwn(system, printer_id, printer_name, driver_name, device_id, device_uri);
+}
+
+}  // extern "C"
+
+// PAPPL's web pages that show jobs, printers and settings do not check who
+// asks: from another address they need the login, as the pages that change
+// something do. Each wrapper takes the place of PAPPL's page function, which
+// PAPPL registers by its address. (PAPPL's page functions return nothing,
+// though PAPPL calls them as resource callbacks that say whether the
+// connection goes on: the wrappers say it does.)
+#define TARNWEL_GUARDED_PAGE(name)                                                      \
+    extern "C" __attribute__((visibility("default"))) bool name(pappl_client_t* client, \
+                                                                void* data) {           \
+        using Page = void (*)(pappl_client_t*, void*);                                  \
+        static const Page papplOwn = tarnwel::papplsOwn<Page>(#name);                   \
+        http_status_t status = admin_status(client);                                    \
+        if (status != HTTP_STATUS_CONTINUE)                                             \
+            refuse_page(client, status);                                                \
+        else                                                                            \
+            papplOwn(client, data);                                                     \
+        return true;                                                                    \
+    }
+TARNWEL_GUARDED_PAGE(_papplSystemWebHome)
+TARNWEL_GUARDED_PAGE(_papplSystemWebConfig)
+TARNWEL_GUARDED_PAGE(_papplSystemWebNetwork)
+TARNWEL_GUARDED_PAGE(_papplSystemWebWiFi)
+TARNWEL_GUARDED_PAGE(_papplSystemWebSecurity)
+TARNWEL_GUARDED_PAGE(_papplSystemWebLogs)
+TARNWEL_GUARDED_PAGE(_papplSystemWebLogFile)
+TARNWEL_GUARDED_PAGE(_papplSystemWebTLSInstall)
+TARNWEL_GUARDED_PAGE(_papplSystemWebTLSNew)
+TARNWEL_GUARDED_PAGE(_papplPrinterWebHome)
+TARNWEL_GUARDED_PAGE(_papplPrinterWebJobs)
+TARNWEL_GUARDED_PAGE(_papplPrinterWebMedia)
+TARNWEL_GUARDED_PAGE(_papplPrinterWebDefaults)
+TARNWEL_GUARDED_PAGE(_papplPrinterWebSupplies)
+TARNWEL_GUARDED_PAGE(_papplPrinterWebConfig)
+TARNWEL_GUARDED_PAGE(_papplPrinterWebDelete)
+TARNWEL_GUARDED_PAGE(_papplPrinterWebCancelAllJobs)

@@ -1,0 +1,49 @@
+// Who may do what: the rules a print server's users expect from cupsd's
+// defaults, kept in one place.
+//
+// - This machine (loopback, the control socket) administers the server
+//   without a login, as before.
+// - Any other address administers it only over TLS and after a login
+//   (HTTP Basic against the admin-password-file); with no such file remote
+//   administration is refused with a page that says how to turn it on.
+// - Everyone may print. A client cancels, holds and releases only its own
+//   jobs (by requesting-user-name, as cupsd does without a login), and sees
+//   the names and users of other people's jobs only as an administrator.
+// - The web pages are administration: from another address they need the
+//   login too (icons, style sheets and strings stay open).
+// - file: devices write only into the folder the server option names.
+//
+// PAPPL 1.3.1 decides none of this itself: with no auth service its web
+// pages let every address administer everything, and Cancel-Job,
+// Hold/Release-Job, Cancel-Current-Job, Disable/Enable-Printer and Get-Jobs
+// are open to every client. access.cpp stands in front of its decisions.
+#ifndef TARNWEL_APP_ACCESS_H
+#define TARNWEL_APP_ACCESS_H
+
+#include <pappl/pappl.h>
+
+#include <string>
+
+namespace tarnwel {
+
+// Whether the client is on this machine (the control socket or loopback).
+bool client_is_local(pappl_client_t* client);
+
+// The administration check: HTTP_STATUS_CONTINUE for an administrator;
+// otherwise the status to answer (426 Upgrade Required without TLS, 403 with
+// no login configured, 401 without the right credentials).
+http_status_t admin_status(pappl_client_t* client);
+
+// Whether `name` and `password` are a login of the password file.
+bool check_login(const std::string& file, const std::string& name, const std::string& password);
+
+// Why a device URI may not be used, or empty when it may.
+std::string device_refusal(const char* uri);
+
+// The password subcommand: sets a login in the admin-password-file.
+int password_subcommand(const char* baseName, int numOptions, cups_option_t* options, int numFiles,
+                        char** files, void* data);
+
+}  // namespace tarnwel
+
+#endif
