@@ -2,19 +2,23 @@
 
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <ctime>
 #include <fstream>
 #include <map>
 #include <mutex>
 #include <sstream>
+#include <tuple>
 #include <utility>
 #include <vector>
 
 #include "access.h"
 #include "models.h"
+#include "server_settings.h"
 
 namespace tarnwel {
 
@@ -168,6 +172,10 @@ std::string bad_range(ipp_attribute_t* attr, int low, int high) {
 
 namespace {
 
+// The finished jobs a printer keeps: PAPPL's own number for a running
+// printer (papplPrinterGetMaxCompletedJobs).
+constexpr size_t kKeptFinishedJobs = 100;
+
 // The value of name="value" in a line of PAPPL's state file, or "".
 std::string state_value(const std::string& line, const std::string& name) {
     size_t at = line.find(" " + name + "=\"");
@@ -184,27 +192,77 @@ bool load_state(pappl_system_t* system, const std::string& path) {
     std::ifstream in(path);
     if (!in)
         return papplSystemLoadState(system, path.c_str());
-    // (printer id, job id) of each job cut off
-    std::vector<std::pair<int, int>> cut;
-    std::ostringstream fixed;
-    std::string line, printerId;
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    in.close();
+
+    // (printer id, job id) of each job cut off, and of each whose document
+    // is gone
+    std::vector<std::pair<int, int>> cut, lost;
     const std::string now = std::to_string(time(nullptr));
-    while (std::getline(in, line)) {
-        if (line.compare(0, 9, "<Printer ") == 0)
+    // The finished jobs of the printer being read: (completed, id, line).
+    std::vector<std::tuple<long, int, size_t>> finished;
+    std::vector<bool> dropped(lines.size(), false);
+    std::string printerId;
+    bool changed = false;
+    auto trim = [&] {
+        // The newest ones stay, as many as PAPPL keeps of a running
+        // printer; the rest go, with their documents.
+        if (finished.size() <= kKeptFinishedJobs) {
+            finished.clear();
+            return;
+        }
+        std::sort(finished.begin(), finished.end());
+        for (size_t i = 0; i + kKeptFinishedJobs < finished.size(); i++) {
+            size_t at = std::get<2>(finished[i]);
+            dropped[at] = true;
+            std::string file = state_value(lines[at], "filename");
+            if (!file.empty() && path_within(file, server_settings().spoolDirectory))
+                unlink(file.c_str());
+        }
+        changed = true;
+        finished.clear();
+    };
+    for (size_t i = 0; i < lines.size(); i++) {
+        std::string& line = lines[i];
+        if (line.compare(0, 9, "<Printer ") == 0) {
+            trim();
             printerId = state_value(line, "id");
-        // PAPPL writes a job's state as its IPP enum: 5 is processing.
-        if (line.compare(0, 4, "Job ") == 0 && state_value(line, "state") == "5") {
-            size_t at = line.find(" state=\"5\"");
+        }
+        if (line.compare(0, 4, "Job ") != 0)
+            continue;
+        // PAPPL writes a job's state as its IPP enum: 3 pending, 4 held,
+        // 5 processing, 6 stopped, 7 canceled, 8 aborted, 9 completed.
+        const std::string state = state_value(line, "state");
+        const std::string file = state_value(line, "filename");
+        struct stat st;
+        const bool waiting = state == "3" || state == "4" || state == "6";
+        // A waiting job whose document is gone: PAPPL 1.3.1 would mark it
+        // aborted but keep it apart from the finished jobs, where nothing
+        // ever removes it.
+        const bool noDocument = waiting && (file.empty() || stat(file.c_str(), &st) != 0);
+        if (state == "5" || noDocument) {
+            size_t at = line.find(" state=\"" + state + "\"");
             line.replace(at, 10, " state=\"8\"");
             if (state_value(line, "completed").empty())
                 line += " completed=\"" + now + "\"";
-            cut.emplace_back(atoi(printerId.c_str()), atoi(state_value(line, "id").c_str()));
+            (state == "5" ? cut : lost)
+                .emplace_back(atoi(printerId.c_str()), atoi(state_value(line, "id").c_str()));
+            changed = true;
         }
-        fixed << line << '\n';
+        const std::string newState = state_value(line, "state");
+        if (newState == "7" || newState == "8" || newState == "9")
+            finished.emplace_back(atol(state_value(line, "completed").c_str()),
+                                  atoi(state_value(line, "id").c_str()), i);
     }
-    in.close();
-    if (cut.empty())
+    trim();
+    if (!changed)
         return papplSystemLoadState(system, path.c_str());
+    std::ostringstream fixed;
+    for (size_t i = 0; i < lines.size(); i++)
+        if (!dropped[i])
+            fixed << lines[i] << '\n';
 
     // PAPPL reads the state from a file only: the mended copy is one of its
     // own beside the state, removed once read.
@@ -233,6 +291,16 @@ bool load_state(pappl_system_t* system, const std::string& path) {
         papplJobSetMessage(job,
                            "The printer application stopped while the job was printing; "
                            "the job may not have printed to the end. Print it again.");
+        papplJobSetReasons(job, PAPPL_JREASON_ABORTED_BY_SYSTEM, PAPPL_JREASON_NONE);
+    }
+    for (const auto& [printerId, jobId] : lost) {
+        pappl_printer_t* printer = papplSystemFindPrinter(system, nullptr, printerId, nullptr);
+        pappl_job_t* job = printer ? papplPrinterFindJob(printer, jobId) : nullptr;
+        if (!job)
+            continue;
+        papplJobSetMessage(job,
+                           "The job's document was lost when the printer application stopped; "
+                           "print it again.");
         papplJobSetReasons(job, PAPPL_JREASON_ABORTED_BY_SYSTEM, PAPPL_JREASON_NONE);
     }
     return loaded;

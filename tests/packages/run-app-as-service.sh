@@ -51,10 +51,18 @@ run_dir=/run/$runtime
 install -d -o "$user" -g "$group" -m "$runtime_mode" "$run_dir"
 
 port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+# The unit's EnvironmentFile (a leading "-": it may be missing), whose
+# variables ExecStart names as $NAME, split into words as systemd does.
+env_file=$(setting EnvironmentFile)
+env_file=${env_file#-}
+[ -f "$env_file" ] || fail "the package did not install $env_file"
 args=()
 for a in "${exec_start[@]}"; do
   case $a in
     server-port=*) args+=("server-port=$port") ;;
+    \$*)
+      read -r -a words <<<"$(sh -c '. "$1"; eval "printf %s \"\$$2\""' sh "$env_file" "${a#\$}")"
+      args+=("${words[@]}") ;;
     *) args+=("$a") ;;
   esac
 done
