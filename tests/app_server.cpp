@@ -102,7 +102,7 @@ std::string ipp_value(const std::string& text, const std::string& name) {
 }
 
 AppServer::AppServer(const std::string& driver, const AppServerOptions& options)
-    : extraEnvironment_(options.environment) {
+    : extraEnvironment_(options.environment), extraServerOptions_(options.serverOptions) {
     dir_ = temp_dir();
     for (const char* sub : {"home", "tmp", "spool", "out", "bin", "ppd"})
         mkdir((dir_ + "/" + sub).c_str(), 0755);
@@ -150,6 +150,10 @@ bool AppServer::launch() {
                                     "-o", "log-max-size=0", "-o", "server-options=no-tls",
                                     // The printers of the tests write into out/.
                                     "-o", "file-device-directory=" + dir_ + "/out"};
+    for (const std::string& option : extraServerOptions_) {
+        cmd.push_back("-o");
+        cmd.push_back(option);
+    }
     ready_ = false;
     const size_t logStart = log().size();
     pid_ = spawn(as_server_user(cmd), dir_ + "/server.out", "");

@@ -24,6 +24,8 @@ struct AppServerOptions {
     std::vector<std::string> preload;
     // More NAME=value pairs for the server's environment.
     std::vector<std::string> environment;
+    // More server options (-o name=value), as "name=value".
+    std::vector<std::string> serverOptions;
 };
 
 class AppServer {
@@ -79,6 +81,7 @@ class AppServer {
     std::string app_, filter_, ppdDir_;
     std::vector<std::string> preload_;
     std::vector<std::string> extraEnvironment_;
+    std::vector<std::string> extraServerOptions_;
     int port_ = 0;
     pid_t pid_ = -1;
     bool ready_ = false;
