@@ -393,6 +393,12 @@ bool JobBridge::end_page() {
     return true;
 }
 
+void JobBridge::stop(const std::string& reason) {
+    fail(reason);
+    papplJobSetReasons(job_, PAPPL_JREASON_ABORTED_BY_SYSTEM, PAPPL_JREASON_NONE);
+    stopped_ = true;
+}
+
 bool JobBridge::end_job() {
     if (!filter_)
         return false;
@@ -403,14 +409,15 @@ bool JobBridge::end_job() {
         papplJobSetReasons(job_, PAPPL_JREASON_NONE, PAPPL_JREASON_PRINTER_STOPPED);
     }
     bool canceled = canceled_by_user();
-    // Cancelled: the filter is asked to stop, as CUPS asks it, and still
-    // closes the stream so that the printer is left ready for the next job.
-    if (canceled)
+    // Cancelled or stopped: the filter is asked to stop, as CUPS asks it, and
+    // still closes the stream so that the printer is left ready for the next
+    // job.
+    if (canceled || stopped_)
         filter_->terminate();
     if (raster_) {
         cupsRasterClose(raster_);
         raster_ = nullptr;
-        if (!canceled && !flush_raster())
+        if (!canceled && !stopped_ && !flush_raster())
             failed_ = true;
     }
     int status = filter_->wait();
@@ -427,6 +434,8 @@ bool JobBridge::end_job() {
     }
     if (canceled)
         return true;
+    if (stopped_)
+        return false;  // stop() has said why
     if (!documentCut_.empty()) {
         papplJobSetMessage(job_, "%s", documentCut_.c_str());
         papplJobSetReasons(job_, PAPPL_JREASON_DOCUMENT_FORMAT_ERROR, PAPPL_JREASON_NONE);

@@ -78,6 +78,10 @@ class JobBridge {
     bool start_page(const pappl_pr_options_t* options, unsigned page);
     bool write_line(const unsigned char* line);
     bool end_page();
+    // Stops the job for `reason` (a limit of the server's): the filter is
+    // asked to stop, as on a cancel, so that the printer's stream still ends
+    // whole, and the job ends aborted with the reason as its message.
+    void stop(const std::string& reason);
     // Ends the stream, waits for the filter and says whether the job printed.
     bool end_job();
 
@@ -110,6 +114,7 @@ class JobBridge {
     bool inPage_ = false;
     bool countPages_ = false;
     bool failed_ = false;
+    bool stopped_ = false;
     bool waited_ = false;  // the job waited for a printer that did not answer
     std::mutex logLock_;
     std::string reason_;       // why the job failed here, if it did

@@ -3,9 +3,12 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -15,6 +18,7 @@
 
 #include "child_process.h"
 #include "job_bridge.h"
+#include "server_settings.h"
 
 extern char** environ;
 
@@ -22,15 +26,26 @@ namespace tarnwel {
 
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
+// How often a wait for Ghostscript looks whether the job was cancelled.
+constexpr int kWatchMs = 200;
+// How long Ghostscript has to end once asked to, before it is killed.
+constexpr auto kStopGrace = std::chrono::seconds(2);
+
 // Ghostscript writing CUPS raster to a pipe, its messages logged as they come.
+// The job reads the raster through it: a read waits for Ghostscript only as
+// long as the job is not cancelled and the page's time is not up.
 class Renderer {
   public:
-    explicit Renderer(pappl_job_t* job) : job_(job) {}
+    enum class Stop { None, Canceled, PageTime };
+
+    Renderer(pappl_job_t* job, int maxPageSeconds)
+        : job_(job), maxPageTime_(std::chrono::seconds(maxPageSeconds)) {}
     ~Renderer() {
-        if (pid_ > 0) {
+        if (pid_ > 0)
             kill(pid_, SIGKILL);
-            wait();
-        }
+        wait();
     }
 
     bool start(const std::vector<std::string>& args, std::string& error) {
@@ -51,11 +66,39 @@ class Renderer {
         return true;
     }
 
-    int output() const { return out_; }
-    void terminate() {
-        if (pid_ > 0)
-            kill(pid_, SIGTERM);
+    // The raster Ghostscript writes; it ends early when stopped() says why.
+    cups_raster_t* open_output() {
+        return cupsRasterOpenIO(read_output, this, CUPS_RASTER_READ);
     }
+    // A page has come whole: the next one's time starts.
+    void page_done() {
+        pagesDone_++;
+        waited_ = Clock::duration::zero();
+    }
+    unsigned pages_done() const {
+        return pagesDone_;
+    }
+    Stop stopped() const {
+        return stop_;
+    }
+
+    // Ends Ghostscript whatever it is doing: asked first, killed if it does
+    // not end within the grace.
+    void stop() {
+        if (pid_ <= 0)
+            return;
+        kill(pid_, SIGTERM);
+        const Clock::time_point deadline = Clock::now() + kStopGrace;
+        while (!reaped() && Clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        if (pid_ > 0) {
+            papplLogJob(job_, PAPPL_LOGLEVEL_WARN,
+                        "Ghostscript did not end when asked to; it was killed.");
+            kill(pid_, SIGKILL);
+        }
+    }
+    // Waits until Ghostscript has ended; its exit status, or 128 + the
+    // signal that ended it.
     int wait() {
         if (out_ >= 0)
             close(out_);
@@ -65,11 +108,11 @@ class Renderer {
         if (err_ >= 0)
             close(err_);
         err_ = -1;
-        if (pid_ <= 0)
-            return -1;
-        int status = wait_for_child(pid_);
-        pid_ = -1;
-        return status;
+        if (pid_ > 0) {
+            status_ = wait_for_child(pid_);
+            pid_ = -1;
+        }
+        return status_;
     }
     std::string last_error() {
         std::lock_guard<std::mutex> guard(lock_);
@@ -77,6 +120,45 @@ class Renderer {
     }
 
   private:
+    static ssize_t read_output(void* ctx, unsigned char* data, size_t size) {
+        return static_cast<Renderer*>(ctx)->read_output(data, size);
+    }
+    // Only the time spent waiting for Ghostscript counts against the page:
+    // a printer slow to take the pages before it does not make it late.
+    ssize_t read_output(unsigned char* data, size_t size) {
+        for (;;) {
+            if (papplJobIsCanceled(job_))
+                stop_ = Stop::Canceled;
+            else if (waited_ >= maxPageTime_)
+                stop_ = Stop::PageTime;
+            if (stop_ != Stop::None)
+                return -1;
+            const auto left =
+                std::chrono::ceil<std::chrono::milliseconds>(maxPageTime_ - waited_).count();
+            pollfd p = {out_, POLLIN, 0};
+            const Clock::time_point before = Clock::now();
+            int ready = poll(&p, 1, static_cast<int>(std::min<long long>(kWatchMs, left)));
+            waited_ += Clock::now() - before;
+            if (ready < 0 && errno != EINTR)
+                return -1;
+            if (ready <= 0)
+                continue;
+            ssize_t n = read(out_, data, size);
+            if (n >= 0 || errno != EINTR)
+                return n;
+        }
+    }
+    // Whether Ghostscript has ended (and is reaped).
+    bool reaped() {
+        int st = 0;
+        if (pid_ <= 0)
+            return true;
+        if (waitpid(pid_, &st, WNOHANG) != pid_)
+            return false;
+        status_ = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+        pid_ = -1;
+        return true;
+    }
     void log_loop() {
         char buf[4096];
         LogLines lines;
@@ -104,12 +186,17 @@ class Renderer {
     }
 
     pappl_job_t* job_;
+    const Clock::duration maxPageTime_;
     pid_t pid_ = -1;
+    int status_ = -1;
     int out_ = -1;
     int err_ = -1;
     std::thread logger_;
     std::mutex lock_;
     std::string lastError_;
+    Stop stop_ = Stop::None;
+    Clock::duration waited_ = Clock::duration::zero();  // for the page being rendered
+    unsigned pagesDone_ = 0;
 };
 
 std::string ghostscript() {
@@ -185,13 +272,14 @@ bool print_pdf(pappl_job_t* job, pappl_device_t* device, void*) {
         return false;
     }
 
-    Renderer gs(job);
+    const int maxPageTime = server_settings().maxPageTime;
+    Renderer gs(job, maxPageTime);
     std::string error;
     bool ok = gs.start(args, error);
     unsigned pages = 0;
     bool pageFailed = false;
     if (ok) {
-        cups_raster_t* ras = cupsRasterOpen(gs.output(), CUPS_RASTER_READ);
+        cups_raster_t* ras = gs.open_output();
         cups_page_header2_t header;
         std::vector<unsigned char> line;
         while (ras && !papplJobIsCanceled(job) && cupsRasterReadHeader2(ras, &header)) {
@@ -217,6 +305,9 @@ bool print_pdf(pappl_job_t* job, pappl_device_t* device, void*) {
                     break;
                 }
             }
+            // A page whose time ran out is not finished: the job stops below.
+            if (gs.stopped() == Renderer::Stop::PageTime)
+                break;
             if (!bridge.end_page())
                 pageFailed = true;
             if (pageFailed)
@@ -226,11 +317,19 @@ bool print_pdf(pappl_job_t* job, pappl_device_t* device, void*) {
                 pageFailed = true;
                 break;
             }
+            gs.page_done();
         }
         if (ras)
             cupsRasterClose(ras);
-        if (papplJobIsCanceled(job) || pageFailed)
-            gs.terminate();
+        if (papplJobIsCanceled(job) || pageFailed || gs.stopped() != Renderer::Stop::None)
+            gs.stop();
+    }
+    if (gs.stopped() == Renderer::Stop::PageTime) {
+        // Numbered as in the document, also when printing a range of it.
+        const unsigned late = options->first_page + gs.pages_done();
+        bridge.stop("Page " + std::to_string(late) + " took more than " +
+                    (maxPageTime == 1 ? "1 second" : std::to_string(maxPageTime) + " seconds") +
+                    " to render; the job was stopped.");
     }
     int gsStatus = ok ? gs.wait() : -1;
     bool printed = bridge.end_job();
