@@ -4,6 +4,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <sched.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
@@ -33,6 +34,63 @@ bool port_open(int port) {
     bool ok = connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0;
     close(fd);
     return ok;
+}
+
+// The same inside a network namespace: a thread of its own joins it (a
+// namespace of the network is a thread's own) and connects from there.
+bool port_open_in(const std::string& netns, int port) {
+    if (netns.empty())
+        return port_open(port);
+    bool ok = false;
+    std::thread([&] {
+        int ns = open(("/run/netns/" + netns).c_str(), O_RDONLY | O_CLOEXEC);
+        if (ns >= 0 && setns(ns, CLONE_NEWNET) == 0)
+            ok = port_open(port);
+        if (ns >= 0)
+            close(ns);
+    }).join();
+    return ok;
+}
+
+// A command run inside a network namespace, or as it is.
+std::vector<std::string> in_netns(const std::string& netns, const std::vector<std::string>& cmd) {
+    if (netns.empty())
+        return cmd;
+    std::vector<std::string> argv = {"ip", "netns", "exec", netns};
+    argv.insert(argv.end(), cmd.begin(), cmd.end());
+    return argv;
+}
+
+// The server options (-o) of the packaged service's ExecStart= line, as
+// "name=value"; the words of the environment ($...) are left out.
+std::vector<std::string> service_unit_options() {
+    std::istringstream unit(read_file(std::string(TARNWEL_SOURCE_DIR) +
+                                      "/packaging/debian/tarnwel-printer-app.service.in"));
+    std::vector<std::string> options;
+    for (std::string line; std::getline(unit, line);) {
+        if (line.rfind("ExecStart=", 0) != 0)
+            continue;
+        std::istringstream words(line);
+        std::vector<std::string> w;
+        for (std::string word; words >> word;)
+            w.push_back(word);
+        for (size_t i = 0; i + 1 < w.size(); i++)
+            if (w[i] == "-o" && w[i + 1][0] != '$')
+                options.push_back(w[++i]);
+    }
+    return options;
+}
+
+// Sets option `name` to `value` in a list of "name=value": in place of the
+// one there, or at the end.
+void set_option(std::vector<std::string>& options, const std::string& setting) {
+    const std::string name = setting.substr(0, setting.find('=') + 1);
+    for (std::string& o : options)
+        if (o.rfind(name, 0) == 0) {
+            o = setting;
+            return;
+        }
+    options.push_back(setting);
 }
 
 pid_t spawn(const std::vector<std::string>& argvS, const std::string& out,
@@ -102,7 +160,10 @@ std::string ipp_value(const std::string& text, const std::string& name) {
 }
 
 AppServer::AppServer(const std::string& driver, const AppServerOptions& options)
-    : extraEnvironment_(options.environment), extraServerOptions_(options.serverOptions) {
+    : extraEnvironment_(options.environment),
+      extraServerOptions_(options.serverOptions),
+      netns_(options.netns),
+      asService_(options.asService) {
     dir_ = temp_dir();
     for (const char* sub : {"home", "tmp", "spool", "out", "bin", "ppd"})
         mkdir((dir_ + "/" + sub).c_str(), 0755);
@@ -141,22 +202,55 @@ AppServer::AppServer(const std::string& driver, const AppServerOptions& options)
         ADD_FAILURE() << "adding the printer failed: " << add.out;
 }
 
+std::vector<std::string> AppServer::server_options() const {
+    if (!asService_) {
+        std::vector<std::string> options = {"listen-hostname=127.0.0.1",
+                                            "server-port=" + std::to_string(port_),
+                                            "spool-directory=" + dir_ + "/spool",
+                                            "log-file=" + dir_ + "/server.log", "log-level=debug",
+                                            // The tests read the whole log.
+                                            "log-max-size=0", "server-options=no-tls",
+                                            // The printers of the tests write into out/.
+                                            "file-device-directory=" + dir_ + "/out"};
+        options.insert(options.end(), extraServerOptions_.begin(), extraServerOptions_.end());
+        return options;
+    }
+    std::vector<std::string> options = service_unit_options();
+    if (options.empty())
+        ADD_FAILURE() << "no server options in the ExecStart= line of the service's unit";
+    // The test's own port, folders and (absent) login file; the whole log,
+    // which the tests read; and out/, where the test's printer writes.
+    const std::vector<std::string> own = {"server-port=" + std::to_string(port_),
+                                          "spool-directory=" + dir_ + "/spool",
+                                          "log-file=" + dir_ + "/server.log",
+                                          "admin-password-file=" + dir_ + "/no-login",
+                                          "log-max-size=0",
+                                          "file-device-directory=" + dir_ + "/out"};
+    for (const std::string& option : own)
+        set_option(options, option);
+    for (const std::string& option : extraServerOptions_)
+        set_option(options, option);
+    return options;
+}
+
+bool AppServer::listening() const {
+    return port_open_in(netns_, port_);
+}
+
 bool AppServer::launch() {
-    std::vector<std::string> cmd = {app_, "server", "-o", "listen-hostname=127.0.0.1", "-o",
-                                    "server-port=" + std::to_string(port_), "-o",
-                                    "spool-directory=" + dir_ + "/spool", "-o",
-                                    "log-file=" + dir_ + "/server.log", "-o", "log-level=debug",
-                                    // The tests read the whole log.
-                                    "-o", "log-max-size=0", "-o", "server-options=no-tls",
-                                    // The printers of the tests write into out/.
-                                    "-o", "file-device-directory=" + dir_ + "/out"};
-    for (const std::string& option : extraServerOptions_) {
+    std::vector<std::string> cmd = {app_, "server"};
+    for (const std::string& option : server_options()) {
         cmd.push_back("-o");
         cmd.push_back(option);
     }
+    // Any address of its own network: a listener error there means a
+    // port that is taken, as on 127.0.0.1.
+    const std::string listenerError = asService_
+                                          ? "Unable to create listener socket for '"
+                                          : "Unable to create listener socket for '127.0.0.1:";
     ready_ = false;
     const size_t logStart = log().size();
-    pid_ = spawn(as_server_user(cmd), dir_ + "/server.out", "");
+    pid_ = spawn(in_netns(netns_, as_server_user(cmd)), dir_ + "/server.out", "");
     // The port is this server's once it has started its system without a
     // listener error: a test running beside this one may have taken the
     // port between its choice and the server's bind, and answers on it.
@@ -164,9 +258,9 @@ bool AppServer::launch() {
         // (A log that became shorter was started anew.)
         const std::string whole = log();
         std::string started = whole.substr(whole.size() >= logStart ? logStart : 0);
-        if (started.find("Unable to create listener socket for '127.0.0.1:") != std::string::npos)
+        if (started.find(listenerError) != std::string::npos)
             break;
-        if (started.find("Starting system.") != std::string::npos && port_open(port_)) {
+        if (started.find("Starting system.") != std::string::npos && listening()) {
             ready_ = true;
             break;
         }
@@ -256,7 +350,7 @@ void AppServer::shut_down() {
         // PAPPL 1.3.1 notices a shutdown request only when its listener wakes
         // up (up to 30 s later): a connection wakes it.
         if (i % 4 == 3)
-            port_open(port_);
+            listening();
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
     // A server that does not end when asked is a fault the test must see
@@ -459,7 +553,7 @@ RunResult AppServer::ipptool(const std::string& testFile,
     argv.push_back(printer_uri(printer));
     argv.push_back(testFile[0] == '/' ? testFile
                                       : std::string(TARNWEL_SOURCE_DIR) + "/tests/app/" + testFile);
-    return run_program(argv, workDir);
+    return run_program(in_netns(netns_, argv), workDir);
 }
 
 std::string AppServer::output(const std::string& jobName) const {

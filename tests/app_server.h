@@ -26,6 +26,19 @@ struct AppServerOptions {
     std::vector<std::string> environment;
     // More server options (-o name=value), as "name=value".
     std::vector<std::string> serverOptions;
+    // The network namespace (a name `ip netns` knows) the server runs in;
+    // empty: the test's own network. The test's local clients (ipptool(),
+    // printer_uri()) then reach it on 127.0.0.1 inside that namespace;
+    // command() goes through the control socket, a file, as always.
+    std::string netns;
+    // Started as the packaged service starts it: the server options of the
+    // ExecStart= line of the systemd unit, with the test's own port, spool,
+    // log and admin-password-file (a file that is not there: no login)
+    // instead of the tests' usual options; so no listen-hostname (every
+    // address of its network) and TLS on. Its printer writes into the
+    // test's out/, the file-device-directory. A server option of
+    // `serverOptions` takes the place of the unit's option of that name.
+    bool asService = false;
 };
 
 class AppServer {
@@ -73,6 +86,8 @@ class AppServer {
 
   private:
     bool launch();
+    std::vector<std::string> server_options() const;
+    bool listening() const;
     void shut_down();
     std::vector<std::string> environment() const;
     std::vector<std::string> as_server_user(const std::vector<std::string>& cmd) const;
@@ -82,6 +97,8 @@ class AppServer {
     std::vector<std::string> preload_;
     std::vector<std::string> extraEnvironment_;
     std::vector<std::string> extraServerOptions_;
+    std::string netns_;
+    bool asService_ = false;
     int port_ = 0;
     pid_t pid_ = -1;
     bool ready_ = false;
