@@ -13,6 +13,9 @@ packages=(
   # The printer application's web pages: printer discovery, and Chromium for
   # the browser test (driven by playwright-core from npm, below).
   libavahi-client-dev dbus avahi-daemon chromium
+  # What a client on the network may do: network namespaces joined by a veth
+  # pair (ip), curl as the browser, and crypt(3) for the test's login file.
+  iproute2 curl libcrypt-dev
   # The Debian packages: building, checking, installing and the service file.
   dpkg-dev lintian git adduser systemd
 )
