@@ -329,7 +329,7 @@ bool print_pdf(pappl_job_t* job, pappl_device_t* device, void*) {
         const unsigned late = options->first_page + gs.pages_done();
         bridge.stop("Page " + std::to_string(late) + " took more than " +
                     (maxPageTime == 1 ? "1 second" : std::to_string(maxPageTime) + " seconds") +
-                    " to render; the job was stopped.");
+                    " to render; the job was stopped (max-page-time).");
     }
     int gsStatus = ok ? gs.wait() : -1;
     bool printed = bridge.end_job();

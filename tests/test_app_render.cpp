@@ -256,7 +256,8 @@ TEST_P(AppRenderPageTime, PageThatRendersTooLongStopsTheJob) {
     JobOutcome job = outcome(app.ipptool("job-state.test", {{"jobid", jobId}}));
     EXPECT_EQ(job.state, "aborted") << job.ipptool.out;
     EXPECT_EQ(job.message, "Page " + std::to_string(c.latePage) + " took more than " +
-                               std::to_string(limit) + " seconds to render; the job was stopped.")
+                               std::to_string(limit) +
+                               " seconds to render; the job was stopped (max-page-time).")
         << job.ipptool.out;
     if (c.printedPages == 0) {
         expect_whole_stream_or_nothing(app, "late");
