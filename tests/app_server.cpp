@@ -561,5 +561,10 @@ std::string AppServer::output(const std::string& jobName) const {
 }
 
 std::string AppServer::log() const {
+    // A server told to log to standard error writes its log with the rest
+    // of its output.
+    for (const std::string& option : extraServerOptions_)
+        if (option == "log-file=-")
+            return read_file(dir_ + "/server.out");
     return read_file(dir_ + "/server.log");
 }

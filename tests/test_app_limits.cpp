@@ -56,7 +56,7 @@ Answer send_held(const AppServer& app, const std::string& printer, const std::st
     std::vector<std::string> argv = {"ipptool", "-tv", "-T", "60"};
     argv.insert(argv.end(), extra.begin(), extra.end());
     for (const std::string& d :
-         std::vector<std::string>{"format=application/pdf", "username=alice", "jobname=" + name}) {
+         std::vector<std::string>{"format=application/pdf", "requester=alice", "jobname=" + name}) {
         argv.push_back("-d");
         argv.push_back(d);
     }
@@ -310,6 +310,83 @@ TEST(AppLimits, AStreamedRasterThatStopsOrCrawlsLosesItsJobAndFreesThePrinter) {
         if (!out.empty())
             decode_or_fail(out);
     }
+}
+
+TEST(AppLog, OnStandardErrorItGrowsPastPapplsRotationAndTheServerAnswers) {
+    AppServerOptions options;
+    // As the service logs: to standard error, with PAPPL's own rotation size
+    // (the tests' servers keep their log whole otherwise).
+    options.serverOptions = {"log-file=-", "log-max-size=1048576"};
+    AppServer app("tnml20", options);
+    ASSERT_TRUE(app.running()) << app.log();
+    // Each answer to Get-Printer-Attributes is logged attribute by attribute
+    // at the debug level: a few hundred make 2 MB.
+    const std::string request = "/usr/share/cups/ipptool/get-printer-attributes.test";
+    for (int round = 0; round < 20 && app.log().size() < (2u << 20); round++) {
+        std::vector<std::string> argv = {"ipptool", "-q", "-T", "10", app.printer_uri()};
+        argv.insert(argv.end(), 50, request);
+        RunResult r = run_program(argv);
+        ASSERT_EQ(r.status, 0) << "round " << round << ", log " << app.log().size() << " bytes\n"
+                               << r.out;
+    }
+    EXPECT_GE(app.log().size(), 2u << 20);
+    // Still answering, and printing.
+    RunResult r = run_program({"ipptool", "-q", "-T", "10", app.printer_uri(), request});
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(print_plain(app, kSample, "application/pdf", "after").state, "completed");
+}
+
+// The server killed with jobs on the books: 150 finished, and 30 held whose
+// documents are gone (the crash took them with it, or they never came).
+TEST(AppJobHistory, JobsLeftByACrashAreTrimmedLikeAnyFinishedJob) {
+    AppServer app;
+    ASSERT_TRUE(app.running()) << app.log();
+    const std::string state = app.dir() + "/home/tarnwel-printer-app.state";
+    // (The server saves its state a moment after a change.)
+    for (int i = 0; i < 100 && read_file(state).find("</Printer>") == std::string::npos; i++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    ASSERT_NE(read_file(state).find("</Printer>"), std::string::npos) << read_file(state);
+    kill(app.pid(), SIGKILL);
+    std::string jobs;
+    const long long then = time(nullptr) - 86400;
+    for (int id = 1; id <= 180; id++) {
+        const std::string t = std::to_string(then + id);
+        if (id <= 150)
+            jobs += "Job completed=\"" + t + "\" created=\"" + t +
+                    "\" format=\"application/pdf\" id=\"" + std::to_string(id) + "\" name=\"old-" +
+                    std::to_string(id) + "\" state=\"9\" username=\"alice\"\n";
+        else
+            jobs += "Job created=\"" + t + "\" filename=\"" + app.dir() + "/spool/p00001j" +
+                    std::to_string(1000000000 + id).substr(1) + "-lost.pdf\" format=\"" +
+                    "application/pdf\" id=\"" + std::to_string(id) + "\" name=\"lost-" +
+                    std::to_string(id) + "\" state=\"4\" username=\"alice\"\n";
+    }
+    std::string text = read_file(state);
+    text.insert(text.find("</Printer>"), jobs);
+    size_t next = text.find("NextJobId ");
+    ASSERT_NE(next, std::string::npos) << text;
+    text.replace(next, text.find('\n', next) - next, "NextJobId 181");
+    write_file(state, text);
+    ASSERT_TRUE(app.kill_and_restart()) << app.log();
+
+    RunResult list = app.ipptool("get-jobs.test", {});
+    ASSERT_EQ(list.status, 0) << list.out;
+    int listed = 0, waiting = 0;
+    for (size_t at = 0; (at = list.out.find("job-state (enum) = ", at)) != std::string::npos;
+         at++) {
+        listed++;
+        const std::string value = list.out.substr(at + 19, list.out.find('\n', at) - at - 19);
+        waiting += value == "pending" || value == "pending-held" || value == "processing";
+    }
+    // As many as PAPPL keeps of a running printer, the newest: the lost ones
+    // among them, ended with a reason.
+    EXPECT_EQ(listed, 100) << list.out;
+    EXPECT_EQ(waiting, 0) << list.out;
+    JobOutcome lost = outcome(app.ipptool("wait-job.test", {{"jobid", "180"}}));
+    EXPECT_EQ(lost.state, "aborted") << lost.ipptool.out;
+    EXPECT_NE(lost.message.find("print it again"), std::string::npos) << lost.message;
+    // And the printer prints.
+    EXPECT_EQ(print_plain(app, kSample, "application/pdf", "after").state, "completed");
 }
 
 }  // namespace
