@@ -1,8 +1,10 @@
 // The limits on what one client can make the printer application hold, each
-// hit once against the real server: jobs waiting on a printer and in all,
-// the size of a document, the room left in the spool, connections at once,
-// a streamed raster that stops coming or comes a byte at a time; and the
-// log and the job history: a log on standard error that grows past PAPPL's
+// hit once against the real server, started as the packaged service starts
+// it in a network of its own, by a client on another network (network_pair.h):
+// jobs waiting on a printer and in all, the size of a document, the room
+// left in the spool, connections at once, a streamed raster that stops
+// coming or comes a byte at a time; and the log and the job history: a log
+// on standard error that grows past PAPPL's
 // rotation size, and the jobs a crash leaves behind.
 #include <arpa/inet.h>
 #include <cups/cups.h>
@@ -23,6 +25,7 @@
 #include <thread>
 
 #include "app_server.h"
+#include "network_pair.h"
 #include "stream_check.h"
 #include "test_util.h"
 
@@ -31,6 +34,28 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 const std::string kSample = std::string(TARNWEL_SOURCE_DIR) + "/samples/sample.pdf";
+
+// The server as the service starts it, in the pair's server network, with
+// more server options.
+AppServerOptions as_service(const NetworkPair& net, const std::vector<std::string>& settings) {
+    AppServerOptions options;
+    options.netns = net.server;
+    options.asService = true;
+    options.serverOptions = settings;
+    return options;
+}
+
+// A printer's address for a client on the network.
+std::string remote_uri(const AppServer& app, const std::string& printer = "office") {
+    return "ipp://" + std::string(kServerAddress) + ":" + std::to_string(app.port()) +
+           "/ipp/print/" + printer;
+}
+
+#define NETWORK_PAIR(net)                \
+    NetworkPair net;                     \
+    if (!net.ready()) {                  \
+        SKIP_UNLESS_REQUIRED(net.why()); \
+    }
 
 // The answer to a request, as ipptool -v shows it.
 struct Answer {
@@ -50,17 +75,18 @@ Answer answer(const RunResult& r) {
 
 // Sends a document held until released, as `user`; `extra` are more
 // ipptool arguments (-L: with its length up front).
-Answer send_held(const AppServer& app, const std::string& printer, const std::string& name,
-                 const std::string& document = kSample,
+Answer send_held(const NetworkPair& net, const AppServer& app, const std::string& printer,
+                 const std::string& name, const std::string& document = kSample,
                  const std::vector<std::string>& extra = {}) {
-    std::vector<std::string> argv = {"ipptool", "-tv", "-T", "60"};
+    std::vector<std::string> argv = {"ip",      "netns", "exec", net.client,
+                                     "ipptool", "-tv",   "-T",   "60"};
     argv.insert(argv.end(), extra.begin(), extra.end());
     for (const std::string& d :
          std::vector<std::string>{"format=application/pdf", "requester=alice", "jobname=" + name}) {
         argv.push_back("-d");
         argv.push_back(d);
     }
-    argv.insert(argv.end(), {"-f", document, app.printer_uri(printer),
+    argv.insert(argv.end(), {"-f", document, remote_uri(app, printer),
                              std::string(TARNWEL_SOURCE_DIR) + "/tests/app/print-held.test"});
     return answer(run_program(argv));
 }
@@ -86,54 +112,60 @@ std::string pwg_page() {
     return read_file(path);
 }
 
-// A client that sends a PWG raster in a Print-Job as the test feeds it,
-// through libcups as CUPS's own clients do, so that the test decides when
-// each byte goes.
-class FedClient {
+// A client on the network that sends a PWG raster in a Print-Job through
+// libcups, as CUPS's own clients do: the first half of the document at once,
+// then nothing, or a byte every 50 ms, until the test lets it finish. Its
+// conversation runs on a thread of its own in the client's network.
+class SlowClient {
   public:
-    FedClient(const AppServer& app, const std::string& name) {
-        http_ = httpConnect2("127.0.0.1", app.port(), nullptr, AF_UNSPEC,
-                             HTTP_ENCRYPTION_IF_REQUESTED, 1, 30000, nullptr);
-        if (!http_)
+    SlowClient(const NetworkPair& net, const AppServer& app, const std::string& name,
+               const std::string& document, bool crawl)
+        : thread_([this, &net, &app, name, document, crawl] {
+              run_in_netns(net.client, [&] { talk(app, name, document, crawl); });
+          }) {}
+    ~SlowClient() {
+        done_ = true;
+        thread_.join();
+    }
+
+  private:
+    void talk(const AppServer& app, const std::string& name, const std::string& document,
+              bool crawl) {
+        http_t* http = httpConnect2(kServerAddress, app.port(), nullptr, AF_UNSPEC,
+                                    HTTP_ENCRYPTION_IF_REQUESTED, 1, 30000, nullptr);
+        if (!http) {
+            ADD_FAILURE() << "cannot connect to the server: " << cupsLastErrorString();
             return;
+        }
         ipp_t* request = ippNewRequest(IPP_OP_PRINT_JOB);
         ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr,
-                     app.printer_uri().c_str());
+                     remote_uri(app).c_str());
         ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr,
                      "alice");
         ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "job-name", nullptr, name.c_str());
         ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_MIMETYPE, "document-format", nullptr,
                      "image/pwg-raster");
-        sending_ = cupsSendRequest(http_, request, "/ipp/print/office", CUPS_LENGTH_VARIABLE) ==
-                   HTTP_STATUS_CONTINUE;
+        bool sending = cupsSendRequest(http, request, "/ipp/print/office", CUPS_LENGTH_VARIABLE) ==
+                       HTTP_STATUS_CONTINUE;
         ippDelete(request);
-    }
-    ~FedClient() {
-        finish();
-        if (http_)
-            httpClose(http_);
-    }
-    bool send(const std::string& bytes) {
         // Each piece leaves at once, however small.
-        return sending_ &&
-               cupsWriteRequestData(http_, bytes.data(), bytes.size()) == HTTP_STATUS_CONTINUE &&
-               httpFlushWrite(http_) >= 0;
-    }
-    // Ends the document (the server may have given up on it long ago) and
-    // returns the answer's status.
-    ipp_status_t finish() {
-        if (sending_) {
-            sending_ = false;
-            ippDelete(cupsGetResponse(http_, "/ipp/print/office"));
-            status_ = cupsLastError();
+        auto send = [&](const char* data, size_t size) {
+            sending = sending && cupsWriteRequestData(http, data, size) == HTTP_STATUS_CONTINUE &&
+                      httpFlushWrite(http) >= 0;
+        };
+        send(document.data(), document.size() / 2);
+        for (size_t i = document.size() / 2; !done_; i++) {
+            if (crawl && i < document.size())
+                send(document.data() + i, 1);
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
         }
-        return status_;
+        if (sending)
+            ippDelete(cupsGetResponse(http, "/ipp/print/office"));
+        httpClose(http);
     }
 
-  private:
-    http_t* http_ = nullptr;
-    bool sending_ = false;
-    ipp_status_t status_ = IPP_STATUS_ERROR_INTERNAL;
+    std::atomic<bool> done_{false};
+    std::thread thread_;
 };
 
 // Waits until job `id` has ended and says how.
@@ -151,7 +183,7 @@ int connect_to(int port) {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in a{};
     a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    inet_pton(AF_INET, kServerAddress, &a.sin_addr);
     a.sin_port = htons(static_cast<uint16_t>(port));
     if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0) {
         close(fd);
@@ -161,9 +193,8 @@ int connect_to(int port) {
 }
 
 TEST(AppLimits, JobsWaitingOnAPrinterAndInAll) {
-    AppServerOptions options;
-    options.serverOptions = {"max-printer-jobs=3", "max-jobs=5"};
-    AppServer app("tnml20", options);
+    NETWORK_PAIR(net);
+    AppServer app("tnml20", as_service(net, {"max-printer-jobs=3", "max-jobs=5"}));
     ASSERT_TRUE(app.running()) << app.log();
     mkdir((app.dir() + "/out/lab").c_str(), 0777);
     chmod((app.dir() + "/out/lab").c_str(), 0777);
@@ -187,14 +218,14 @@ TEST(AppLimits, JobsWaitingOnAPrinterAndInAll) {
     int n = 0;
     for (const Step& s : steps) {
         SCOPED_TRACE(std::string("job ") + std::to_string(++n) + " to " + s.printer);
-        Answer a = send_held(app, s.printer, "held" + std::to_string(n));
+        Answer a = send_held(net, app, s.printer, "held" + std::to_string(n));
         EXPECT_EQ(a.status, s.status) << a.out;
         EXPECT_NE(a.message.find(s.why), std::string::npos) << a.message;
     }
     // A job that ends makes room for the next.
     RunResult cancel = app.ipptool("cancel-job.test", {{"jobid", "1"}});
     EXPECT_EQ(cancel.status, 0) << cancel.out;
-    EXPECT_EQ(send_held(app, "office", "after").status, "successful-ok");
+    EXPECT_EQ(send_held(net, app, "office", "after").status, "successful-ok");
     // (PAPPL waits for held jobs when it shuts down.)
     for (const char* printer : {"office", "lab"})
         app.command({"cancel", "-d", printer, "-a"});
@@ -227,11 +258,10 @@ TEST(AppLimits, DocumentSizeAndSpoolRoom) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        AppServerOptions options;
-        options.serverOptions = c.serverOptions;
-        AppServer app("tnml20", options);
+        NETWORK_PAIR(net);
+        AppServer app("tnml20", as_service(net, c.serverOptions));
         ASSERT_TRUE(app.running()) << app.log();
-        Answer a = send_held(app, "office", "big", big, c.clientOptions);
+        Answer a = send_held(net, app, "office", "big", big, c.clientOptions);
         EXPECT_EQ(a.status, c.status) << a.out;
         EXPECT_NE(a.message.find(c.why), std::string::npos) << a.message;
         // Nothing of the document stays in the spool.
@@ -246,14 +276,15 @@ TEST(AppLimits, DocumentSizeAndSpoolRoom) {
 }
 
 TEST(AppLimits, ConnectionsAtOnceCostNoThreadBeyondTheLimit) {
-    AppServerOptions options;
-    options.serverOptions = {"max-clients=4"};
-    AppServer app("tnml20", options);
+    NETWORK_PAIR(net);
+    AppServer app("tnml20", as_service(net, {"max-clients=4"}));
     ASSERT_TRUE(app.running()) << app.log();
     const int before = thread_count(app.pid());
     std::vector<int> idle;
-    for (int i = 0; i < 40; i++)
-        idle.push_back(connect_to(app.port()));
+    ASSERT_TRUE(run_in_netns(net.client, [&] {
+        for (int i = 0; i < 40; i++)
+            idle.push_back(connect_to(app.port()));
+    }));
     std::this_thread::sleep_for(std::chrono::seconds(1));
     const int during = thread_count(app.pid());
     EXPECT_LE(during, before + 4) << "threads before " << before << ", with 40 idle connections "
@@ -278,26 +309,20 @@ TEST(AppLimits, AStreamedRasterThatStopsOrCrawlsLosesItsJobAndFreesThePrinter) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        AppServerOptions options;
-        options.serverOptions = c.serverOptions;
-        AppServer app("tnml20", options);
+        NETWORK_PAIR(net);
+        AppServer app("tnml20", as_service(net, c.serverOptions));
         ASSERT_TRUE(app.running()) << app.log();
         const auto start = Clock::now();
         {
-            FedClient client(app, "slow");
-            ASSERT_TRUE(client.send(page.substr(0, page.size() / 2)));
             // The job ends while the client is still there, holding it open.
-            std::atomic<bool> ended{false};
-            std::thread crawler([&] {
-                for (size_t i = page.size() / 2; c.crawl && !ended && i < page.size(); i++) {
-                    client.send(page.substr(i, 1));
-                    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-                }
-            });
+            SlowClient client(net, app, "slow", page, c.crawl);
+            for (int i = 0;
+                 i < 100 && app.ipptool("get-jobs.test", {}).out.find("job-id (integer) = 1") ==
+                                std::string::npos;
+                 i++)
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
             JobOutcome slow = wait_for_job(app, 1);
             const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-            ended = true;
-            crawler.join();
             EXPECT_EQ(slow.state, "aborted") << slow.ipptool.out;
             EXPECT_NE(slow.message.find(c.why), std::string::npos) << slow.message;
             EXPECT_LT(seconds, 20) << "the limit took " << seconds << " s";
@@ -313,17 +338,19 @@ TEST(AppLimits, AStreamedRasterThatStopsOrCrawlsLosesItsJobAndFreesThePrinter) {
 }
 
 TEST(AppLog, OnStandardErrorItGrowsPastPapplsRotationAndTheServerAnswers) {
-    AppServerOptions options;
+    NETWORK_PAIR(net);
     // As the service logs: to standard error, with PAPPL's own rotation size
-    // (the tests' servers keep their log whole otherwise).
-    options.serverOptions = {"log-file=-", "log-max-size=1048576"};
-    AppServer app("tnml20", options);
+    // (the tests' servers keep their log whole otherwise); in detail, so that
+    // it grows fast.
+    AppServer app("tnml20",
+                  as_service(net, {"log-file=-", "log-max-size=1048576", "log-level=debug"}));
     ASSERT_TRUE(app.running()) << app.log();
     // Each answer to Get-Printer-Attributes is logged attribute by attribute
     // at the debug level: a few hundred make 2 MB.
     const std::string request = "/usr/share/cups/ipptool/get-printer-attributes.test";
     for (int round = 0; round < 20 && app.log().size() < (2u << 20); round++) {
-        std::vector<std::string> argv = {"ipptool", "-q", "-T", "10", app.printer_uri()};
+        std::vector<std::string> argv =
+            in_netns(net.client, {"ipptool", "-q", "-T", "10", remote_uri(app)});
         argv.insert(argv.end(), 50, request);
         RunResult r = run_program(argv);
         ASSERT_EQ(r.status, 0) << "round " << round << ", log " << app.log().size() << " bytes\n"
@@ -331,7 +358,8 @@ TEST(AppLog, OnStandardErrorItGrowsPastPapplsRotationAndTheServerAnswers) {
     }
     EXPECT_GE(app.log().size(), 2u << 20);
     // Still answering, and printing.
-    RunResult r = run_program({"ipptool", "-q", "-T", "10", app.printer_uri(), request});
+    RunResult r =
+        run_program(in_netns(net.client, {"ipptool", "-q", "-T", "10", remote_uri(app), request}));
     EXPECT_EQ(r.status, 0) << r.out;
     EXPECT_EQ(print_plain(app, kSample, "application/pdf", "after").state, "completed");
 }
