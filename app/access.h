@@ -16,7 +16,9 @@
 // PAPPL 1.3.1 decides none of this itself: with no auth service its web
 // pages let every address administer everything, and Cancel-Job,
 // Hold/Release-Job, Cancel-Current-Job, Disable/Enable-Printer and Get-Jobs
-// are open to every client. access.cpp stands in front of its decisions.
+// are open to every client. access.cpp stands in front of its decisions;
+// tests/test_app_network.cpp holds each rule from a client on another
+// network, and docs/pappl-stand-ins.md says what goes when PAPPL mends it.
 #ifndef TARNWEL_APP_ACCESS_H
 #define TARNWEL_APP_ACCESS_H
 

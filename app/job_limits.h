@@ -6,6 +6,7 @@
 // Documents arrive through PAPPL's reads from the client (httpRead2), which
 // the program takes the place of (job_limits.cpp): while a DocumentReadGuard
 // is in place in a thread, every read of that thread counts against it.
+// tests/test_app_limits.cpp hits each limit from a client on another network.
 #ifndef TARNWEL_APP_JOB_LIMITS_H
 #define TARNWEL_APP_JOB_LIMITS_H
 

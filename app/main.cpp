@@ -264,7 +264,8 @@ pappl_system_t* system_callback(int numOptions, cups_option_t* options, void*) {
     }
     // Standard error is not a file PAPPL can move aside: PAPPL 1.3.1 would
     // try at 1 MB, fail, and wait for ever on the lock of its own log
-    // (every request then hangs). It is never rotated.
+    // (every request then hangs). It is never rotated (held by
+    // AppLog.OnStandardErrorItGrowsPastPapplsRotationAndTheServerAnswers).
     if (const char* v = option("log-file"); v && strcmp(v, "-") == 0)
         papplSystemSetMaxLogSize(system, 0);
     if (const char* v = option("server-hostname"))
