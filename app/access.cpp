@@ -482,7 +482,14 @@ __attribute__((visibility("default"))) bool _papplPrinterIsAuthorized(pappl_clie
 __attribute__((visibility("default"))) void _papplPrinterProcessIPP(pappl_client_t* client) {
     using Process = void (*)(pappl_client_t*);
     static const Process papplOwn = tarnwel::papplsOwn<Process>("_papplPrinterProcessIPP");
+    tarnwel::forget_job_refusal();
     papplOwn(client);
+    // A job refused for a limit at the last moment: PAPPL would say
+    // "Currently printing another job.".
+    ipp_status_t refused = IPP_STATUS_OK;
+    std::string why = tarnwel::job_refusal(refused);
+    if (!why.empty())
+        papplClientRespondIPP(client, refused, "%s", why.c_str());
     if (ippGetOperation(papplClientGetRequest(client)) == IPP_OP_GET_JOBS &&
         !tarnwel::sees_all_jobs(client))
         tarnwel::hide_other_peoples_jobs(client);

@@ -177,9 +177,9 @@ void* _papplJobProcess(pappl_job_t* job) {
 void _papplJobCopyDocumentData(pappl_client_t* client, pappl_job_t* job) {
     static const CopyDocumentFn copy = papplsOwn<CopyDocumentFn>("_papplJobCopyDocumentData");
     if (!streamed(papplJobGetFormat(job))) {
-        tarnwel::DocumentReadGuard limits(client, true);
+        tarnwel::DocumentReadGuard limits(client, job, true);
         copy(client, job);  // spooled, and printed by a job thread
-        limits.answer_refusal();
+        limits.finish();
         return;
     }
     pappl_printer_t* printer = papplJobGetPrinter(job);
@@ -187,12 +187,12 @@ void _papplJobCopyDocumentData(pappl_client_t* client, pappl_job_t* job) {
     std::unique_lock<std::mutex> guard(g.lock, std::try_to_lock);
     if (guard.owns_lock() && !g.closed) {
         // printed now, the printer all this job's
-        tarnwel::DocumentReadGuard limits(client, false);
+        tarnwel::DocumentReadGuard limits(client, job, false);
         run_in_gate(g, printer, [&] {
             copy(client, job);
             return nullptr;
         });
-        limits.answer_refusal();
+        limits.finish();
         return;
     }
     papplClientRespondIPP(client, IPP_STATUS_ERROR_BUSY, "Currently printing another job.");

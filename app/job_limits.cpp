@@ -3,11 +3,18 @@
 #include <dlfcn.h>
 #include <sys/statvfs.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <mutex>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "server_settings.h"
+
+// PAPPL 1.3's own setter of a job's state, which takes the job's lock only.
+extern "C" void _papplJobSetState(pappl_job_t* job, ipp_jstate_t state);
 
 namespace tarnwel {
 
@@ -15,25 +22,30 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// Rounded up; any size a client can name.
 std::string megabytes(long long bytes) {
-    return std::to_string((bytes + (1 << 20) - 1) >> 20) + " MB";
+    const long long mb = 1 << 20;
+    return std::to_string(bytes / mb + (bytes % mb > 0)) + " MB";
 }
 
 // The state of one document's reads, in the thread that reads it.
 struct ReadState {
     http_t* http = nullptr;
+    pappl_job_t* job = nullptr;
     bool spooled = false;
     long long bytes = 0;
     long long unchecked = 0;  // bytes since the spool's room was last looked at
     Clock::time_point lastData, pageStart;
     unsigned page = 0;  // pages started
     bool stopped = false;
-    bool told = false;  // PAPPL's copy has seen the read fail
+    bool told = false;  // PAPPL's copy has been told the document ended
     ipp_status_t status = IPP_STATUS_OK;
     std::string reason;
 };
 thread_local ReadState* current = nullptr;
 thread_local std::string stopReason;
+// Why the last job this thread asked for was not made.
+thread_local std::pair<ipp_status_t, std::string> refusedJob;
 
 void stop(ReadState& s, ipp_status_t status, const std::string& reason) {
     if (s.stopped)
@@ -70,6 +82,64 @@ int still_waiting(http_t* http, void*) {
         return 0;
     check_time(*s);
     return !s->stopped;
+}
+
+// libcups's own read.
+ssize_t libcups_read(http_t* http, char* buffer, size_t length) {
+    using Read = ssize_t (*)(http_t*, char*, size_t);
+    static const Read libcups = reinterpret_cast<Read>(dlsym(RTLD_NEXT, "httpRead2"));
+    return libcups ? libcups(http, buffer, length) : -1;
+}
+
+// What PAPPL is told when a document stops here. PAPPL 1.3.1 ends a job
+// whose spooled document failed to read holding the printer's lock while it
+// waits for the system's, the other way round from saving the state: a
+// refused or broken-off document at the moment the state is saved stops
+// the server for good (AppLimits.DocumentsRefusedOrBrokenOffByManyClientsAtOnce).
+// So PAPPL's copy of a spooled document is told that the document has ended,
+// with the job held so that PAPPL does not start it, and
+// DocumentReadGuard::finish() ends the job. A streamed raster's reader is
+// told that the read failed.
+ssize_t tell_end(ReadState& s) {
+    if (!s.spooled)
+        return -1;
+    if (!s.told && s.job)
+        papplJobSetReasons(s.job, PAPPL_JREASON_JOB_HOLD_UNTIL_SPECIFIED, PAPPL_JREASON_NONE);
+    s.told = true;
+    return 0;
+}
+
+// Sets a text attribute of a response, or adds it at the end of its group:
+// clients refuse a group that comes back after another.
+void set_text(ipp_t* response, ipp_tag_t group, const char* name, const std::string& value) {
+    if (ipp_attribute_t* a = ippFindAttribute(response, name, IPP_TAG_TEXT)) {
+        // (PAPPL adds some as constant strings; set as they are, they would
+        // point at this one's.)
+        ippSetValueTag(response, &a, IPP_TAG_TEXT);
+        ippSetString(response, &a, 0, value.c_str());
+        return;
+    }
+    // The attributes of the groups after it move behind it.
+    std::vector<ipp_attribute_t*> later;
+    for (ipp_attribute_t* a = ippFirstAttribute(response); a; a = ippNextAttribute(response))
+        if (ippGetGroupTag(a) > group || (!later.empty()))
+            later.push_back(a);
+    ipp_t* moved = ippNew();
+    for (ipp_attribute_t* a : later) {
+        if (ippGetName(a))
+            ippCopyAttribute(moved, a, 0);
+        else
+            ippAddSeparator(moved);
+        ippDeleteAttribute(response, a);
+    }
+    ippAddString(response, group, IPP_TAG_TEXT, name, nullptr, value.c_str());
+    for (ipp_attribute_t* a = ippFirstAttribute(moved); a; a = ippNextAttribute(moved)) {
+        if (ippGetName(a))
+            ippCopyAttribute(response, a, 0);
+        else
+            ippAddSeparator(response);
+    }
+    ippDelete(moved);
 }
 
 }  // namespace
@@ -116,10 +186,12 @@ std::string job_limit_refusal(pappl_printer_t* printer, ipp_status_t& status) {
     return "";
 }
 
-DocumentReadGuard::DocumentReadGuard(pappl_client_t* client, bool spooled) : client_(client) {
+DocumentReadGuard::DocumentReadGuard(pappl_client_t* client, pappl_job_t* job, bool spooled)
+    : client_(client) {
     stopReason.clear();
     auto* s = new ReadState;
     s->http = papplClientGetHTTP(client);
+    s->job = job;
     s->spooled = spooled;
     s->lastData = s->pageStart = Clock::now();
     current = s;
@@ -144,23 +216,51 @@ DocumentReadGuard::~DocumentReadGuard() {
     delete s;
 }
 
-void DocumentReadGuard::answer_refusal() {
+void DocumentReadGuard::finish() {
     ReadState* s = current;
     if (!s || !s->stopped)
         return;
+    if (s->spooled && s->job) {
+        // What a client still sends after a document refused for its size
+        // is read and dropped, up to as much again as the limit, so that the
+        // client gets its answer.
+        if (s->status == IPP_STATUS_ERROR_REQUEST_ENTITY) {
+            char buffer[8192];
+            long long dropped = 0;
+            ssize_t n;
+            while (dropped < server_settings().maxDocumentBytes &&
+                   httpGetState(s->http) == HTTP_STATE_POST_RECV &&
+                   (n = libcups_read(s->http, buffer, sizeof(buffer))) > 0)
+                dropped += n;
+        }
+        // PAPPL has taken the document as ended, and holds the job: the job
+        // ends here, with its file, and with no lock of PAPPL's held on the
+        // way (papplJobCancel takes the printer's and the job's only).
+        papplJobCancel(s->job);
+        _papplJobSetState(s->job, IPP_JSTATE_ABORTED);
+        papplJobSetReasons(
+            s->job, PAPPL_JREASON_NONE,
+            PAPPL_JREASON_JOB_HOLD_UNTIL_SPECIFIED | PAPPL_JREASON_JOB_CANCELED_BY_USER);
+    }
     ipp_t* response = papplClientGetResponse(client_);
     if (!response)
         return;
     ippSetStatusCode(response, s->status);
-    ipp_attribute_t* message = ippFindAttribute(response, "status-message", IPP_TAG_TEXT);
-    if (message)
-        ippSetString(response, &message, 0, s->reason.c_str());
-    else
-        ippAddString(response, IPP_TAG_OPERATION, IPP_TAG_TEXT, "status-message", nullptr,
-                     s->reason.c_str());
-    if (pappl_job_t* job = papplClientGetJob(client_)) {
-        papplJobSetMessage(job, "%s", s->reason.c_str());
-        papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "%s", s->reason.c_str());
+    set_text(response, IPP_TAG_OPERATION, "status-message", s->reason);
+    if (s->spooled && s->job) {
+        // The job's attributes in the answer were copied while PAPPL held it.
+        if (ipp_attribute_t* state = ippFindAttribute(response, "job-state", IPP_TAG_ENUM))
+            ippSetInteger(response, &state, 0, IPP_JSTATE_ABORTED);
+        if (ipp_attribute_t* reasons =
+                ippFindAttribute(response, "job-state-reasons", IPP_TAG_KEYWORD)) {
+            ippDeleteValues(response, &reasons, 1, ippGetCount(reasons) - 1);
+            ippSetString(response, &reasons, 0, "aborted-by-system");
+        }
+        set_text(response, IPP_TAG_JOB, "job-state-message", s->reason);
+    }
+    if (s->job) {
+        papplJobSetMessage(s->job, "%s", s->reason.c_str());
+        papplLogJob(s->job, PAPPL_LOGLEVEL_ERROR, "%s", s->reason.c_str());
     }
 }
 
@@ -175,6 +275,15 @@ std::string document_stop_reason() {
     return stopReason;
 }
 
+void forget_job_refusal() {
+    refusedJob = {IPP_STATUS_OK, ""};
+}
+
+std::string job_refusal(ipp_status_t& status) {
+    status = refusedJob.first;
+    return refusedJob.second;
+}
+
 }  // namespace tarnwel
 
 // PAPPL reads a client's document with libcups's httpRead2(), which the
@@ -183,28 +292,27 @@ std::string document_stop_reason() {
 // are.
 extern "C" __attribute__((visibility("default"))) ssize_t httpRead2(http_t* http, char* buffer,
                                                                     size_t length) {
-    using Read = ssize_t (*)(http_t*, char*, size_t);
-    static const Read libcups = reinterpret_cast<Read>(dlsym(RTLD_NEXT, "httpRead2"));
     using tarnwel::current;
     tarnwel::ReadState* s = current;
     if (!s || s->http != http)
-        return libcups ? libcups(http, buffer, length) : -1;
+        return tarnwel::libcups_read(http, buffer, length);
     if (!s->stopped)
         tarnwel::check_time(*s);
-    if (s->stopped) {
-        // What a client still sends after a spooled document was refused for
-        // its size is read and dropped (PAPPL drains the request after the
-        // failed read), so that the client gets its answer; nothing more of
-        // a streamed or a stalled one is taken.
-        if (s->told && s->spooled && s->status != IPP_STATUS_ERROR_TIMEOUT)
-            return libcups(http, buffer, length);
-        s->told = true;
-        return -1;
-    }
-    ssize_t n = libcups(http, buffer, length);
-    if (s->stopped) {
-        s->told = true;
-        return -1;  // a time limit ended the wait: not the document's end
+    if (s->stopped)
+        return tarnwel::tell_end(*s);
+    const bool body = httpGetState(http) == HTTP_STATE_POST_RECV;
+    ssize_t n = tarnwel::libcups_read(http, buffer, length);
+    if (s->stopped)
+        return tarnwel::tell_end(*s);  // a time limit ended the wait
+    // The connection ended before the document did: a read error, no more
+    // bytes while more were announced, or chunks that stop without their
+    // last.
+    if (body && (n < 0 || (n == 0 && (httpGetState(http) == HTTP_STATE_POST_RECV ||
+                                      httpError(http) == EPIPE)))) {
+        tarnwel::stop(*s, IPP_STATUS_ERROR_BAD_REQUEST,
+                      "The client's connection ended in the middle of its document; the job was "
+                      "stopped.");
+        return tarnwel::tell_end(*s);
     }
     if (n > 0) {
         s->lastData = tarnwel::Clock::now();
@@ -216,8 +324,7 @@ extern "C" __attribute__((visibility("default"))) ssize_t httpRead2(http_t* http
                           "The document is larger than the " +
                               tarnwel::megabytes(limits.maxDocumentBytes) +
                               " the print server takes (max-document-size).");
-            s->told = true;
-            return -1;
+            return tarnwel::tell_end(*s);
         }
         // The room left is looked at every 4 MB, and at the start.
         if (s->spooled && (s->unchecked >= (4 << 20) || s->bytes == n)) {
@@ -229,10 +336,36 @@ extern "C" __attribute__((visibility("default"))) ssize_t httpRead2(http_t* http
                                   " left for documents (min-spool-free is " +
                                   tarnwel::megabytes(limits.minSpoolFree) +
                                   "); the document was refused.");
-                s->told = true;
-                return -1;
+                return tarnwel::tell_end(*s);
             }
         }
     }
     return n;
+}
+
+// Every new job of PAPPL's is made here, however it comes (IPP, the web
+// pages): one at a time, each after the limits were looked at, so that
+// clients asking at the same moment cannot all pass the same count
+// (AppLimits.JobsAskedForAtOnceStayWithinTheLimits). Jobs of the saved
+// state come back as they were.
+extern "C" __attribute__((visibility("default"))) pappl_job_t* _papplJobCreate(
+    pappl_printer_t* printer, int job_id, const char* username, const char* format,
+    const char* job_name, ipp_t* attrs) {
+    using Create =
+        pappl_job_t* (*)(pappl_printer_t*, int, const char*, const char*, const char*, ipp_t*);
+    static const Create pappl = reinterpret_cast<Create>(dlsym(RTLD_NEXT, "_papplJobCreate"));
+    if (!pappl)
+        return nullptr;
+    if (job_id != 0)
+        return pappl(printer, job_id, username, format, job_name, attrs);
+    static std::mutex creating;
+    std::lock_guard<std::mutex> one_at_a_time(creating);
+    ipp_status_t status = IPP_STATUS_OK;
+    std::string why = tarnwel::job_limit_refusal(printer, status);
+    if (!why.empty()) {
+        tarnwel::refusedJob = {status, why};
+        papplLogPrinter(printer, PAPPL_LOGLEVEL_INFO, "%s", why.c_str());
+        return nullptr;
+    }
+    return pappl(printer, job_id, username, format, job_name, attrs);
 }

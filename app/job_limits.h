@@ -20,6 +20,11 @@ namespace tarnwel {
 // room in the spool), with the IPP status to answer; empty when it can.
 std::string job_limit_refusal(pappl_printer_t* printer, ipp_status_t& status);
 
+// Why the last job this thread asked PAPPL for was not made (a limit, with
+// the IPP status to answer), or empty; forgotten before each request.
+std::string job_refusal(ipp_status_t& status);
+void forget_job_refusal();
+
 // The bytes free in the spool's file system, or -1 if unknown.
 long long spool_free_bytes();
 
@@ -28,15 +33,15 @@ long long spool_free_bytes();
 // printed as it comes (a streamed raster; its pages are timed).
 class DocumentReadGuard {
   public:
-    DocumentReadGuard(pappl_client_t* client, bool spooled);
+    DocumentReadGuard(pappl_client_t* client, pappl_job_t* job, bool spooled);
     ~DocumentReadGuard();
     DocumentReadGuard(const DocumentReadGuard&) = delete;
     DocumentReadGuard& operator=(const DocumentReadGuard&) = delete;
 
-    // After PAPPL has read the document: a document stopped here gets the
-    // reason in words and the IPP status a client understands in PAPPL's
-    // response, in place of PAPPL's "Unable to read print file.".
-    void answer_refusal();
+    // After PAPPL has read the document: a spooled document stopped here
+    // ends its job, aborted; the reason in words and the IPP status a
+    // client understands go in PAPPL's response.
+    void finish();
 
   private:
     pappl_client_t* client_;

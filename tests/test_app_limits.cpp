@@ -17,10 +17,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <thread>
 
@@ -231,6 +233,124 @@ TEST(AppLimits, JobsWaitingOnAPrinterAndInAll) {
         app.command({"cancel", "-d", printer, "-a"});
 }
 
+// Clients that ask for a job at the same moment, each on a connection of
+// its own, get no more jobs than the limit.
+// An IPP request over a plain socket, held back by its last byte.
+class HeldRequest {
+  public:
+    HeldRequest(int port, ipp_t* request, const std::string& resource) : fd_(connect_to(port)) {
+        std::string body;
+        ippWriteIO(
+            &body,
+            [](void* to, ipp_uchar_t* data, size_t size) -> ssize_t {
+                static_cast<std::string*>(to)->append(reinterpret_cast<char*>(data), size);
+                return static_cast<ssize_t>(size);
+            },
+            1, nullptr, request);
+        rest_ = "POST " + resource + " HTTP/1.1\r\nHost: " + kServerAddress + ":" +
+                std::to_string(port) + "\r\nContent-Type: application/ipp\r\nContent-Length: " +
+                std::to_string(body.size()) + "\r\n\r\n" + body;
+        send_all(rest_.substr(0, rest_.size() - 1));
+    }
+    ~HeldRequest() {
+        if (fd_ >= 0)
+            close(fd_);
+    }
+    void release() { send_all(rest_.substr(rest_.size() - 1)); }
+    // The answer's status and message.
+    std::string answer() {
+        std::string got;
+        char buffer[4096];
+        ssize_t n;
+        size_t head;
+        while ((head = got.find("\r\n\r\n")) == std::string::npos &&
+               (n = read(fd_, buffer, sizeof(buffer))) > 0)
+            got.append(buffer, static_cast<size_t>(n));
+        if (head == std::string::npos)
+            return "no answer";
+        size_t at = got.find("Content-Length: ");
+        size_t length = at == std::string::npos ? 0 : std::stoul(got.substr(at + 16));
+        while (got.size() < head + 4 + length && (n = read(fd_, buffer, sizeof(buffer))) > 0)
+            got.append(buffer, static_cast<size_t>(n));
+        std::string body = got.substr(head + 4);
+        ipp_t* response = ippNew();
+        size_t used = 0;
+        std::pair<std::string*, size_t*> from(&body, &used);
+        ippReadIO(
+            &from,
+            [](void* src, ipp_uchar_t* data, size_t size) -> ssize_t {
+                auto* f = static_cast<std::pair<std::string*, size_t*>*>(src);
+                size = std::min(size, f->first->size() - *f->second);
+                memcpy(data, f->first->data() + *f->second, size);
+                *f->second += size;
+                return static_cast<ssize_t>(size);
+            },
+            1, nullptr, response);
+        std::string status = ippErrorString(ippGetStatusCode(response));
+        if (ipp_attribute_t* m = ippFindAttribute(response, "status-message", IPP_TAG_TEXT))
+            status += std::string(" ") + ippGetString(m, 0, nullptr);
+        ippDelete(response);
+        return status;
+    }
+
+  private:
+    void send_all(const std::string& data) {
+        for (size_t at = 0; fd_ >= 0 && at < data.size();) {
+            ssize_t n = write(fd_, data.data() + at, data.size() - at);
+            if (n <= 0)
+                return;
+            at += static_cast<size_t>(n);
+        }
+    }
+    int fd_;
+    std::string rest_;
+};
+
+// Clients that ask for a job at the same moment, each on a connection of
+// its own, get no more jobs than the limit.
+TEST(AppLimits, JobsAskedForAtOnceStayWithinTheLimits) {
+    NETWORK_PAIR(net);
+    AppServer app("tnml20", as_service(net, {"max-printer-jobs=3"}));
+    ASSERT_TRUE(app.running()) << app.log();
+    // (A race: each round gives it another chance to show.)
+    const int clients = 40, rounds = 3;
+    for (int round = 1; round <= rounds; round++) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        std::vector<std::unique_ptr<HeldRequest>> requests;
+        ASSERT_TRUE(run_in_netns(net.client, [&] {
+            for (int c = 0; c < clients; c++) {
+                ipp_t* request = ippNewRequest(IPP_OP_CREATE_JOB);
+                ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr,
+                             remote_uri(app).c_str());
+                ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name",
+                             nullptr, "alice");
+                requests.push_back(
+                    std::make_unique<HeldRequest>(app.port(), request, "/ipp/print/office"));
+                ippDelete(request);
+            }
+        }));
+        // Every request waits for its last byte in a thread of the server.
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+        for (auto& r : requests)
+            r->release();
+        int made = 0;
+        std::string all;
+        for (auto& r : requests) {
+            const std::string status = r->answer();
+            all += status + "\n";
+            made += status == "successful-ok";
+            if (status != "successful-ok") {
+                EXPECT_EQ(status.rfind("server-error-too-many-jobs", 0), 0u) << status;
+                EXPECT_NE(status.find("max-printer-jobs"), std::string::npos) << status;
+            }
+        }
+        EXPECT_EQ(made, 3) << all;
+        // (PAPPL waits for jobs without their document when it shuts down.)
+        RunResult cancel = app.command({"cancel", "-d", "office", "-a"});
+        ASSERT_EQ(cancel.status, 0) << cancel.out;
+    }
+}
+
 TEST(AppLimits, DocumentSizeAndSpoolRoom) {
     const std::string big = temp_dir() + "/big.pdf";
     write_file(big, read_file(kSample) + std::string(3 << 20, '\n'));
@@ -273,6 +393,119 @@ TEST(AppLimits, DocumentSizeAndSpoolRoom) {
             EXPECT_EQ(print_plain(app, kSample, "application/pdf", "small").state, "completed");
         }
     }
+}
+
+// How a client's document ends.
+enum class Ending {
+    Whole,   // all of it, in chunks
+    Closed,  // half of it, and the connection closed
+    Reset,   // half of it, and the connection reset
+    Boast,   // a length up front larger than any disk, and a little of it
+};
+
+// Sends `document` in a Print-Job from the client's network, with its
+// length up front unless it goes whole; the IPP status of the answer and its
+// message, or "" when there is none (the client went away).
+std::string send_document(const NetworkPair& net, const AppServer& app, const std::string& document,
+                          Ending ending, const std::string& name, std::string* message = nullptr) {
+    std::string status;
+    run_in_netns(net.client, [&] {
+        http_t* http = httpConnect2(kServerAddress, app.port(), nullptr, AF_UNSPEC,
+                                    HTTP_ENCRYPTION_IF_REQUESTED, 1, 30000, nullptr);
+        if (!http) {
+            ADD_FAILURE() << "cannot connect to the server: " << cupsLastErrorString();
+            return;
+        }
+        ipp_t* request = ippNewRequest(IPP_OP_PRINT_JOB);
+        ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr,
+                     remote_uri(app).c_str());
+        ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr,
+                     "alice");
+        ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "job-name", nullptr, name.c_str());
+        ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_MIMETYPE, "document-format", nullptr,
+                     "application/pdf");
+        const size_t length = ending == Ending::Boast   ? size_t(INT64_MAX)
+                              : ending == Ending::Whole ? CUPS_LENGTH_VARIABLE
+                                                        : ippLength(request) + document.size();
+        const size_t send = ending == Ending::Whole || ending == Ending::Boast
+                                ? document.size()
+                                : document.size() / 2;
+        bool sending =
+            cupsSendRequest(http, request, "/ipp/print/office", length) == HTTP_STATUS_CONTINUE;
+        ippDelete(request);
+        for (size_t at = 0; sending && at < send; at += 65536)
+            sending =
+                cupsWriteRequestData(http, document.data() + at,
+                                     std::min<size_t>(65536, send - at)) == HTTP_STATUS_CONTINUE;
+        if (ending == Ending::Whole || ending == Ending::Boast) {
+            ippDelete(cupsGetResponse(http, "/ipp/print/office"));
+            status = ippErrorString(cupsLastError());
+            if (message)
+                *message = cupsLastErrorString();
+        } else {
+            httpFlushWrite(http);
+            if (ending == Ending::Reset) {
+                linger reset = {1, 0};
+                setsockopt(httpGetFd(http), SOL_SOCKET, SO_LINGER, &reset, sizeof(reset));
+            }
+        }
+        httpClose(http);
+    });
+    return status;
+}
+
+// Many clients at once whose documents are refused for their size or break
+// off half way: each job ends aborted, nothing of them prints or stays in
+// the spool, and the server goes on answering while it saves its state
+// after each new job.
+TEST(AppLimits, DocumentsRefusedOrBrokenOffByManyClientsAtOnce) {
+    NETWORK_PAIR(net);
+    AppServer app("tnml20", as_service(net, {"max-document-size=1m"}));
+    ASSERT_TRUE(app.running()) << app.log();
+    const std::string pdf = read_file(kSample);
+    const std::string big = pdf + std::string(3 << 19, '\n');
+    const std::string fits = pdf + std::string(600 << 10, '\n');
+    const int clients = 6, rounds = 6;
+    std::vector<std::thread> threads;
+    std::atomic<int> refused{0};
+    for (int c = 0; c < clients; c++)
+        threads.emplace_back([&, c] {
+            for (int r = 0; r < rounds; r++) {
+                const Ending ending = static_cast<Ending>((c + r) % 3);
+                std::string status =
+                    send_document(net, app, ending == Ending::Whole ? big : fits, ending, "cut");
+                if (ending == Ending::Whole) {
+                    EXPECT_EQ(status, "client-error-request-entity-too-large");
+                    refused += status == "client-error-request-entity-too-large";
+                }
+            }
+        });
+    for (std::thread& t : threads)
+        t.join();
+    EXPECT_EQ(refused, clients * rounds / 3) << app.log();
+    // A length no disk holds is refused up front, in words.
+    std::string message;
+    EXPECT_EQ(send_document(net, app, fits, Ending::Boast, "cut", &message),
+              "client-error-request-entity-too-large");
+    EXPECT_NE(message.find("8796093022208 MB"), std::string::npos) << message;
+    // Still answering, from the network.
+    RunResult alive =
+        run_program(in_netns(net.client, {"ipptool", "-q", "-T", "10", remote_uri(app),
+                                          "/usr/share/cups/ipptool/get-printer-attributes.test"}));
+    ASSERT_EQ(alive.status, 0) << "the server stopped answering\n" << alive.out;
+    // Every job ended aborted.
+    RunResult list = app.ipptool("get-jobs.test", {});
+    ASSERT_EQ(list.status, 0) << list.out;
+    int aborted = 0, jobs = 0;
+    for (size_t at = 0; (at = list.out.find("job-state (enum) = ", at)) != std::string::npos;
+         at++, jobs++)
+        aborted += list.out.compare(at + 19, 8, "aborted\n") == 0;
+    EXPECT_EQ(jobs, clients * rounds + 1) << list.out;
+    EXPECT_EQ(aborted, jobs) << list.out;
+    EXPECT_EQ(app.output("cut"), "") << "a document cut short printed";
+    RunResult spool = run_program({"find", app.dir() + "/spool", "-type", "f", "-size", "+100k"});
+    EXPECT_EQ(spool.out, "") << "left in the spool";
+    EXPECT_EQ(print_plain(app, kSample, "application/pdf", "after").state, "completed");
 }
 
 TEST(AppLimits, ConnectionsAtOnceCostNoThreadBeyondTheLimit) {
