@@ -152,6 +152,20 @@ const char* autoadd_callback(const char*, const char*, const char* deviceId, voi
 // The server's system object, with the server settings (-o name=value) that
 // PAPPL's own default takes, and the PDF filter, which PAPPL accepts only
 // before the system runs.
+// Whether PAPPL can move the log aside when it grows: only a file of its
+// own, one it opens (and creates) as it would.
+bool log_file_can_rotate(const char* path) {
+    if (!path || strcmp(path, "-") == 0 || strcmp(path, "syslog") == 0)
+        return false;
+    int fd = open(path, O_CREAT | O_WRONLY | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return false;
+    struct stat info;
+    bool regular = fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
+    close(fd);
+    return regular;
+}
+
 pappl_system_t* system_callback(int numOptions, cups_option_t* options, void*) {
     const char* baseName = "tarnwel-printer-app";
     auto option = [&](const char* name) { return cupsGetOption(name, numOptions, options); };
@@ -262,11 +276,14 @@ pappl_system_t* system_callback(int numOptions, cups_option_t* options, void*) {
         }
         papplSystemSetMaxLogSize(system, static_cast<size_t>(size));
     }
-    // Standard error is not a file PAPPL can move aside: PAPPL 1.3.1 would
-    // try at 1 MB, fail, and wait for ever on the lock of its own log
-    // (every request then hangs). It is never rotated (held by
+    // PAPPL 1.3.1 moves a log aside by renaming the file and opening it
+    // again. Standard error, a device, a pipe or a file it could not open
+    // (it then writes to standard error) cannot be moved: PAPPL would try at
+    // 1 MB, close standard error and wait for ever on the lock of its own
+    // log (every request then hangs, or the log goes to whatever client is
+    // given descriptor 2 next). Such a log is never rotated (held by
     // AppLog.OnStandardErrorItGrowsPastPapplsRotationAndTheServerAnswers).
-    if (const char* v = option("log-file"); v && strcmp(v, "-") == 0)
+    if (!log_file_can_rotate(option("log-file")))
         papplSystemSetMaxLogSize(system, 0);
     if (const char* v = option("server-hostname"))
         papplSystemSetHostName(system, v);

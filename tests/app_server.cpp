@@ -564,7 +564,7 @@ std::string AppServer::log() const {
     // A server told to log to standard error writes its log with the rest
     // of its output.
     for (const std::string& option : extraServerOptions_)
-        if (option == "log-file=-")
+        if (option == "log-file=-" || option == "log-file=/dev/stderr")
             return read_file(dir_ + "/server.out");
     return read_file(dir_ + "/server.log");
 }

@@ -571,30 +571,38 @@ TEST(AppLimits, AStreamedRasterThatStopsOrCrawlsLosesItsJobAndFreesThePrinter) {
 }
 
 TEST(AppLog, OnStandardErrorItGrowsPastPapplsRotationAndTheServerAnswers) {
-    NETWORK_PAIR(net);
-    // As the service logs: to standard error, with PAPPL's own rotation size
-    // (the tests' servers keep their log whole otherwise); in detail, so that
-    // it grows fast.
-    AppServer app("tnml20",
-                  as_service(net, {"log-file=-", "log-max-size=1048576", "log-level=debug"}));
-    ASSERT_TRUE(app.running()) << app.log();
-    // Each answer to Get-Printer-Attributes is logged attribute by attribute
-    // at the debug level: a few hundred make 2 MB.
-    const std::string request = "/usr/share/cups/ipptool/get-printer-attributes.test";
-    for (int round = 0; round < 20 && app.log().size() < (2u << 20); round++) {
-        std::vector<std::string> argv =
-            in_netns(net.client, {"ipptool", "-q", "-T", "10", remote_uri(app)});
-        argv.insert(argv.end(), 50, request);
-        RunResult r = run_program(argv);
-        ASSERT_EQ(r.status, 0) << "round " << round << ", log " << app.log().size() << " bytes\n"
-                               << r.out;
+    // As the service logs: to standard error, named either way, with PAPPL's
+    // own rotation size (the tests' servers keep their log whole
+    // otherwise); in detail, so that it grows fast.
+    for (const char* logFile : {"-", "/dev/stderr"}) {
+        SCOPED_TRACE(std::string("log-file=") + logFile);
+        NETWORK_PAIR(net);
+        AppServer app("tnml20", as_service(net, {std::string("log-file=") + logFile,
+                                                 "log-max-size=1048576", "log-level=debug"}));
+        ASSERT_TRUE(app.running()) << app.log();
+        // Each answer to Get-Printer-Attributes is logged attribute by
+        // attribute at the debug level: a few hundred make 2 MB.
+        const std::string request = "/usr/share/cups/ipptool/get-printer-attributes.test";
+        for (int round = 0; round < 20 && app.log().size() < (2u << 20); round++) {
+            std::vector<std::string> argv =
+                in_netns(net.client, {"ipptool", "-q", "-T", "10", remote_uri(app)});
+            argv.insert(argv.end(), 50, request);
+            RunResult r = run_program(argv);
+            ASSERT_EQ(r.status, 0)
+                << "round " << round << ", log " << app.log().size() << " bytes\n"
+                << r.out;
+        }
+        EXPECT_GE(app.log().size(), 2u << 20);
+        // Still answering, and printing.
+        RunResult r = run_program(
+            in_netns(net.client, {"ipptool", "-q", "-T", "10", remote_uri(app), request}));
+        EXPECT_EQ(r.status, 0) << r.out;
+        EXPECT_EQ(print_plain(app, kSample, "application/pdf", "after").state, "completed");
+        // And still logging where it was told to.
+        const size_t logged = app.log().size();
+        print_plain(app, kSample, "application/pdf", "later");
+        EXPECT_GT(app.log().size(), logged);
     }
-    EXPECT_GE(app.log().size(), 2u << 20);
-    // Still answering, and printing.
-    RunResult r =
-        run_program(in_netns(net.client, {"ipptool", "-q", "-T", "10", remote_uri(app), request}));
-    EXPECT_EQ(r.status, 0) << r.out;
-    EXPECT_EQ(print_plain(app, kSample, "application/pdf", "after").state, "completed");
 }
 
 // The server killed with jobs on the books: 150 finished, and 30 held whose
