@@ -379,7 +379,13 @@ int password_subcommand(const char* baseName, int numOptions, cups_option_t* opt
     // mode it had, or, new, readable by the group of its folder (the
     // service's).
     std::string text, kept;
-    read_small_file(file, text);
+    if (!read_small_file(file, text) && access(file, F_OK) == 0) {
+        fprintf(stderr,
+                "%s: Unable to read the logins in \"%s\" (it is larger than %d KB or "
+                "cannot be read); it was left as it is.\n",
+                baseName, file, static_cast<int>(kMaxPasswordFile / 1024));
+        return 1;
+    }
     std::istringstream lines(text);
     for (std::string line; std::getline(lines, line);)
         if (line.compare(0, name.size() + 1, name + ":") != 0 && !line.empty())

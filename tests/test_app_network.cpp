@@ -30,6 +30,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -316,6 +317,20 @@ class StalledJob {
     int id_ = 0;
 };
 
+// `tarnwel-printer-app passwd` setting the password of `login` in `path`,
+// the password given on its standard input.
+RunResult run_passwd(const std::string& path, const std::string& login,
+                     const std::string& password) {
+    // (PAPPL's command line keeps its parsed options to the end: the
+    // sanitizers' leak check is told, as for the server.)
+    return run_program(
+        {"env",
+         "LSAN_OPTIONS=suppressions=" + std::string(TARNWEL_SOURCE_DIR) + "/tests/app/lsan.supp",
+         "sh", "-c",
+         "printf '%s\\n' \"$1\" | \"$2\" passwd -o admin-password-file=\"$3\" -o login=\"$4\"",
+         "sh", password, TARNWEL_APP_PATH, path, login});
+}
+
 // An admin-password-file with one login, made as an administrator makes it
 // (`tarnwel-printer-app passwd`, the system's preferred crypt(3) hash), that
 // the server's user can read and no one else.
@@ -323,14 +338,7 @@ std::string password_file(const std::string& name, const std::string& password) 
     const std::string dir = temp_dir();
     chmod(dir.c_str(), 0755);
     const std::string path = dir + "/passwd";
-    // (PAPPL's command line keeps its parsed options to the end: the
-    // sanitizers' leak check is told, as for the server.)
-    RunResult made = run_program(
-        {"env",
-         "LSAN_OPTIONS=suppressions=" + std::string(TARNWEL_SOURCE_DIR) + "/tests/app/lsan.supp",
-         "sh", "-c",
-         "printf '%s\\n' \"$1\" | \"$2\" passwd -o admin-password-file=\"$3\" -o login=\"$4\"",
-         "sh", password, TARNWEL_APP_PATH, path, name});
+    RunResult made = run_passwd(path, name, password);
     EXPECT_EQ(made.status, 0) << made.out;
     const std::string line = read_file(path);
     EXPECT_EQ(line.rfind(name + ":$", 0), 0u) << line;
@@ -912,6 +920,60 @@ std::string leak(const std::string& text) {
 // page is sent on to https://; a form or an IPP request over plain HTTP is
 // refused with 426 (ipptool then upgrades to TLS by itself, and gets the
 // answer there: forbidden).
+// `passwd` adds or replaces one login and keeps the others; a file it
+// cannot read whole is left as it is.
+TEST(AppPasswd, OneLoginChangesAndTheOthersStay) {
+    const std::string path = temp_dir() + "/passwd";
+    auto hash_of = [&](const std::string& login) {
+        std::istringstream lines(read_file(path));
+        for (std::string line; std::getline(lines, line);)
+            if (line.rfind(login + ":", 0) == 0)
+                return line.substr(login.size() + 1);
+        return std::string();
+    };
+    struct Step {
+        const char* login;
+        const char* password;
+        bool ok;
+        std::vector<std::string> logins;  // in the file afterwards
+    } steps[] = {
+        {"admin", "first password", true, {"admin"}},
+        {"second", "another password", true, {"admin", "second"}},
+        {"admin", "a new password", true, {"admin", "second"}},
+        {"admin", "short", false, {"admin", "second"}},
+    };
+    std::string adminHash;
+    for (const Step& step : steps) {
+        SCOPED_TRACE(std::string(step.login) + " / " + step.password);
+        const std::string before = read_file(path);
+        RunResult r = run_passwd(path, step.login, step.password);
+        EXPECT_EQ(r.status == 0, step.ok) << r.out;
+        if (!step.ok) {
+            EXPECT_EQ(read_file(path), before);
+        }
+        std::string text = read_file(path);
+        EXPECT_EQ(static_cast<size_t>(std::count(text.begin(), text.end(), '\n')),
+                  step.logins.size())
+            << text;
+        for (const std::string& login : step.logins)
+            EXPECT_EQ(hash_of(login).rfind("$", 0), 0u) << login << " is missing\n" << text;
+        EXPECT_EQ(text.find(step.password), std::string::npos) << "the password is in the file";
+        if (step.ok && std::string(step.login) == "admin") {
+            EXPECT_NE(hash_of("admin"), adminHash) << "the password did not change";
+            adminHash = hash_of("admin");
+        }
+    }
+    // Too many logins to read whole: nothing is lost.
+    std::string many = read_file(path);
+    for (int i = 0; many.size() < (80 << 10); i++)
+        many += "user" + std::to_string(i) + ":" + adminHash + "\n";
+    write_file(path, many);
+    RunResult r = run_passwd(path, "admin", "yet another password");
+    EXPECT_NE(r.status, 0) << r.out;
+    EXPECT_NE(r.out.find("left as it is"), std::string::npos) << r.out;
+    EXPECT_EQ(read_file(path), many);
+}
+
 TEST_F(AppNetwork, PlainHttpFromTheNetworkIsSentToTls) {
     ASSERT_TRUE(start(false, true)) << app().log();
     run_admin_table(kPlainFromNetwork, {301, 426, "client-error-forbidden", false});
