@@ -290,6 +290,20 @@ std::string device_refusal(const char* uri) {
         return "";  // PAPPL refuses what it cannot read
     if (strcasecmp(scheme, "file") != 0)
         return "";
+    // PAPPL 1.3.1 opens the path it reads into buffers of these sizes,
+    // cut short where it does not fit and unchecked: the path checked here
+    // must be the one it opens (AppNetwork.FileDevicesWriteOnlyIntoTheFolderTheServerNames).
+    {
+        char s2[32], u2[32], h2[256], r2[256];
+        int p2 = 0;
+        if (httpSeparateURI(HTTP_URI_CODING_ALL, uri, s2, sizeof(s2), u2, sizeof(u2), h2,
+                            sizeof(h2), &p2, r2, sizeof(r2)) < HTTP_URI_STATUS_OK ||
+            strcmp(r2, resource) != 0)
+            return "The device " + std::string(uri) +
+                   " is too long: the path of a file: "
+                   "device (with its ?ext=) may have at most " +
+                   std::to_string(sizeof(r2) - 1) + " characters.";
+    }
     const ServerSettings& s = server_settings();
     if (s.fileDeviceDirectory.empty())
         return "file: devices are turned off: the printer application writes into a folder only "

@@ -1122,6 +1122,20 @@ TEST_F(AppNetwork, FileDevicesWriteOnlyIntoTheFolderTheServerNames) {
     EXPECT_TRUE(contains(outside.out, folder)) << "no word of the folder: " << outside.out;
     EXPECT_FALSE(has_printer("outside"));
 
+    // A path that leads back inside, but longer than PAPPL reads: what it
+    // would write into is its first 255 characters, a folder elsewhere.
+    const std::string start = folder + "/../elsewhere/";
+    const std::string cutThere = start + std::string(255 - start.size(), 'a');
+    for (const std::string& f : {app().dir() + "/elsewhere", cutThere}) {
+        mkdir(f.c_str(), 0777);
+        chmod(f.c_str(), 0777);
+    }
+    RunResult cut = app().command(
+        {"add", "-d", "cut", "-m", "tnml20", "-v", "file://" + cutThere + "/../../out?ext=prn"});
+    EXPECT_NE(cut.status, 0) << cut.out;
+    EXPECT_TRUE(contains(cut.out, "too long")) << cut.out;
+    EXPECT_FALSE(has_printer("cut"));
+
     const std::string inside = folder + "/inside";
     mkdir(inside.c_str(), 0755);
     ASSERT_EQ(chown(inside.c_str(), kServerUser, kServerUser), 0);
