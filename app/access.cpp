@@ -160,48 +160,68 @@ bool is_private(const char* name) {
     return false;
 }
 
-// Removes the private attributes of other people's jobs from a Get-Jobs or
-// Get-Job-Attributes response. A job group whose job cannot be told is
-// treated as another person's.
-void hide_other_peoples_jobs(pappl_client_t* client) {
+// Removes what names other people from an answer, for a client that is not
+// an administrator: the private attributes of another user's job (Get-Jobs,
+// Get-Job-Attributes) and of the events of another user's job
+// (Get-Notifications), and the owner of another user's subscription. A
+// group whose owner cannot be told is another person's.
+void hide_other_peoples(pappl_client_t* client) {
     ipp_t* response = papplClientGetResponse(client);
-    pappl_printer_t* printer = papplClientGetPrinter(client);
-    if (!response || !printer)
+    if (!response)
         return;
+    pappl_printer_t* printer = papplClientGetPrinter(client);
+    const std::string me = requesting_user(client);
     std::vector<ipp_attribute_t*> remove, group;
-    int jobId = 0;
+    ipp_tag_t tag = IPP_TAG_ZERO;
     auto end_group = [&] {
-        pappl_job_t* job = jobId > 0 ? papplPrinterFindJob(printer, jobId) : nullptr;
-        if (!job || !owns_job(client, job))
+        std::string owner;  // empty: not known
+        int jobId = 0;
+        for (ipp_attribute_t* a : group) {
+            const std::string name = ippGetName(a);
+            if (tag == IPP_TAG_JOB && name == "job-id") {
+                jobId = ippGetInteger(a, 0);
+            } else if (tag == IPP_TAG_JOB && name == "job-uri" && !jobId) {
+                const char* uri = ippGetString(a, 0, nullptr);
+                const char* slash = uri ? strrchr(uri, '/') : nullptr;
+                jobId = slash ? atoi(slash + 1) : 0;
+            } else if ((tag == IPP_TAG_EVENT_NOTIFICATION && name == "job-originating-user-name") ||
+                       (tag == IPP_TAG_SUBSCRIPTION && name == "notify-subscriber-user-name")) {
+                const char* value = ippGetString(a, 0, nullptr);
+                owner = value ? value : "";
+            }
+        }
+        if (tag == IPP_TAG_JOB) {
+            pappl_job_t* job = printer && jobId > 0 ? papplPrinterFindJob(printer, jobId) : nullptr;
+            const char* username = job ? papplJobGetUsername(job) : nullptr;
+            owner = username ? username : "";
+        }
+        if (owner.empty() || owner != me)
             for (ipp_attribute_t* a : group)
-                if (is_private(ippGetName(a)))
+                if (is_private(ippGetName(a)) ||
+                    (tag == IPP_TAG_SUBSCRIPTION &&
+                     strcmp(ippGetName(a), "notify-subscriber-user-name") == 0))
                     remove.push_back(a);
         group.clear();
-        jobId = 0;
     };
-    bool inJob = false;
     for (ipp_attribute_t* a = ippFirstAttribute(response); a; a = ippNextAttribute(response)) {
-        if (ippGetGroupTag(a) != IPP_TAG_JOB) {
-            if (inJob)
-                end_group();
-            inJob = false;
-            continue;
+        // (A nameless attribute parts two groups of the same kind.)
+        if (ippGetGroupTag(a) != tag || !ippGetName(a)) {
+            end_group();
+            tag = ippGetGroupTag(a);
         }
-        inJob = true;
-        group.push_back(a);
-        const char* name = ippGetName(a);
-        if (name && strcmp(name, "job-id") == 0)
-            jobId = ippGetInteger(a, 0);
-        else if (name && strcmp(name, "job-uri") == 0 && !jobId) {
-            const char* uri = ippGetString(a, 0, nullptr);
-            const char* slash = uri ? strrchr(uri, '/') : nullptr;
-            jobId = slash ? atoi(slash + 1) : 0;
-        }
+        if (ippGetName(a))
+            group.push_back(a);
     }
-    if (inJob)
-        end_group();
+    end_group();
     for (ipp_attribute_t* a : remove)
         ippDeleteAttribute(response, a);
+}
+
+// The answers that name jobs, their owners and subscribers.
+bool names_people(ipp_op_t op) {
+    return op == IPP_OP_GET_JOBS || op == IPP_OP_GET_JOB_ATTRIBUTES ||
+           op == IPP_OP_GET_NOTIFICATIONS || op == IPP_OP_GET_SUBSCRIPTIONS ||
+           op == IPP_OP_GET_SUBSCRIPTION_ATTRIBUTES;
 }
 
 // Operations on a printer that PAPPL lets every client do but that act on
@@ -228,6 +248,40 @@ bool refuse_ipp(pappl_client_t* client, http_status_t status, const std::string&
     else
         papplClientRespond(client, status, nullptr, nullptr, 0, 0);
     return false;
+}
+
+// A subscription ended or kept by someone other than its owner, who is
+// not an administrator: refused (PAPPL 1.3.1 lets anyone cancel or renew
+// anyone's subscription). True when the request may go on.
+bool subscription_allowed(pappl_client_t* client) {
+    ipp_t* request = papplClientGetRequest(client);
+    ipp_op_t op = ippGetOperation(request);
+    if (op != IPP_OP_CANCEL_SUBSCRIPTION && op != IPP_OP_RENEW_SUBSCRIPTION)
+        return true;
+    ipp_attribute_t* id = ippFindAttribute(request, "notify-subscription-id", IPP_TAG_INTEGER);
+    pappl_subscription_t* sub =
+        id ? papplSystemFindSubscription(papplClientGetSystem(client), ippGetInteger(id, 0))
+           : nullptr;
+    const char* owner = sub ? papplSubscriptionGetUsername(sub) : nullptr;
+    if (!sub || (owner && requesting_user(client) == owner))
+        return true;  // (PAPPL answers for one that is not there)
+    http_status_t status = admin_status(client);
+    if (status == HTTP_STATUS_CONTINUE)
+        return true;
+    return refuse_ipp(client, status,
+                      "Subscription " + std::to_string(ippGetInteger(id, 0)) +
+                          " belongs to another user: only its owner or an administrator may do "
+                          "that.");
+}
+
+// PAPPL's handling of a request, with the subscription check before and
+// other people's names taken out of the answer after.
+void process_ipp(pappl_client_t* client, void (*papplOwn)(pappl_client_t*)) {
+    if (!subscription_allowed(client))
+        return;
+    papplOwn(client);
+    if (names_people(ippGetOperation(papplClientGetRequest(client))) && !sees_all_jobs(client))
+        hide_other_peoples(client);
 }
 
 }  // namespace
@@ -497,35 +551,31 @@ __attribute__((visibility("default"))) bool _papplPrinterIsAuthorized(pappl_clie
     return true;
 }
 
-// What PAPPL answers about jobs: other people's names and users are taken
-// out of the answer for a client that is not an administrator.
+// PAPPL's handling of a request to a printer, a job or the system: another
+// user's subscription is left alone, and other people's names and users are
+// taken out of the answer for a client that is not an administrator
+// (process_ipp).
 __attribute__((visibility("default"))) void _papplPrinterProcessIPP(pappl_client_t* client) {
     using Process = void (*)(pappl_client_t*);
     static const Process papplOwn = tarnwel::papplsOwn<Process>("_papplPrinterProcessIPP");
     tarnwel::forget_job_refusal();
-    papplOwn(client);
+    tarnwel::process_ipp(client, papplOwn);
     // A job refused for a limit at the last moment: PAPPL would say
     // "Currently printing another job.".
     ipp_status_t refused = IPP_STATUS_OK;
     std::string why = tarnwel::job_refusal(refused);
     if (!why.empty())
         papplClientRespondIPP(client, refused, "%s", why.c_str());
-    if (ippGetOperation(papplClientGetRequest(client)) == IPP_OP_GET_JOBS &&
-        !tarnwel::sees_all_jobs(client))
-        tarnwel::hide_other_peoples_jobs(client);
 }
 
 __attribute__((visibility("default"))) void _papplJobProcessIPP(pappl_client_t* client) {
     using Process = void (*)(pappl_client_t*);
     static const Process papplOwn = tarnwel::papplsOwn<Process>("_papplJobProcessIPP");
-    papplOwn(client);
-    if (ippGetOperation(papplClientGetRequest(client)) == IPP_OP_GET_JOB_ATTRIBUTES &&
-        !tarnwel::sees_all_jobs(client))
-        tarnwel::hide_other_peoples_jobs(client);
+    tarnwel::process_ipp(client, papplOwn);
 }
 
-// Create-Printer: a device the server may not use is refused in words.
-// (Administration is checked first, by PAPPL's own handling.)
+// Create-Printer besides: a device the server may not use is refused in
+// words. (Administration is checked first, by PAPPL's own handling.)
 __attribute__((visibility("default"))) void _papplSystemProcessIPP(pappl_client_t* client) {
     using Process = void (*)(pappl_client_t*);
     static const Process papplOwn = tarnwel::papplsOwn<Process>("_papplSystemProcessIPP");
@@ -540,7 +590,7 @@ __attribute__((visibility("default"))) void _papplSystemProcessIPP(pappl_client_
             return;
         }
     }
-    papplOwn(client);
+    tarnwel::process_ipp(client, papplOwn);
 }
 
 // Every printer PAPPL creates while the server runs (the web form among

@@ -1073,6 +1073,47 @@ TEST_F(AppNetwork, OtherPeoplesJobsAreNeitherTouchedNorNamed) {
     EXPECT_NE(status_code(attributes.out), "") << attributes.out;
     EXPECT_EQ(leak(attributes.out), "") << "Get-Job-Attributes shows mallory alice's job";
 
+    // The events of alice's jobs, through a subscription of mallory's own or
+    // through alice's, by either address.
+    const Caller alice = {"plain HTTP from the network, as alice", false, false, "", "alice"};
+    auto subscribe = [&](const Caller& c) {
+        RunResult r = ipp(c, "/ipp/print/office", "subscribe.test", {});
+        EXPECT_EQ(status_code(r.out), "successful-ok") << first_lines(r.out, 30);
+        return ipp_value(r.out, "notify-subscription-id");
+    };
+    const std::string alicesEvents = subscribe(alice), mallorysEvents = subscribe(mallory);
+    const std::string another = submit_held("alice", kSecretJob);
+    for (const std::string& subid : {mallorysEvents, alicesEvents})
+        for (const char* resource : {"/ipp/print/office", "/ipp/system"}) {
+            RunResult r = ipp(mallory, resource, "subscription-operation.test",
+                              {{"operation", "Get-Notifications"}, {"subid", subid}});
+            EXPECT_NE(status_code(r.out), "") << r.out;
+            EXPECT_EQ(leak(r.out), "") << "Get-Notifications of subscription " << subid << " at "
+                                       << resource << " shows mallory alice's job";
+        }
+    RunResult whose = ipp(mallory, "/ipp/print/office", "subscription-operation.test",
+                          {{"operation", "Get-Subscription-Attributes"}, {"subid", alicesEvents}});
+    EXPECT_NE(status_code(whose.out), "") << whose.out;
+    EXPECT_FALSE(contains(whose.out, "notify-subscriber-user-name (nameWithoutLanguage) = alice"))
+        << "mallory is told whose subscription it is:\n"
+        << whose.out;
+    // Mallory cannot end or keep alice's subscription; alice sees her own
+    // job in it.
+    for (const char* operation : {"Cancel-Subscription", "Renew-Subscription"})
+        for (const char* resource : {"/ipp/print/office", "/ipp/system"}) {
+            RunResult r = ipp(mallory, resource, "subscription-operation.test",
+                              {{"operation", operation}, {"subid", alicesEvents}});
+            EXPECT_TRUE(starts_with(status_code(r.out), "client-error-"))
+                << "mallory's " << operation << " of alice's subscription at " << resource
+                << " was not refused:\n"
+                << first_lines(r.out, 30);
+        }
+    RunResult own = ipp(alice, "/ipp/print/office", "subscription-operation.test",
+                        {{"operation", "Get-Notifications"}, {"subid", alicesEvents}});
+    // (ipptool finds fault with PAPPL 1.3.1's empty notify-subscription-uuid.)
+    EXPECT_TRUE(contains(own.out, kSecretJob)) << "alice does not see her own job:\n" << own.out;
+    app().command({"cancel", "-d", "office", "-j", another});
+
     // The pages a browser on the network is shown, wherever it is sent.
     for (const char* page : {"/", "/office", "/office/jobs"}) {
         HttpReply reply = fetch(mallory, url(mallory, page), true);
@@ -1082,7 +1123,6 @@ TEST_F(AppNetwork, OtherPeoplesJobsAreNeitherTouchedNorNamed) {
     }
 
     // Alice herself, from the same network, cancels her own job.
-    const Caller alice = {"plain HTTP from the network, as alice", false, false, "", "alice"};
     RunResult cancel = ipp(alice, "/ipp/print/office", "job-operation.test",
                            {{"operation", "Cancel-Job"}, {"jobid", job}});
     EXPECT_EQ(status_code(cancel.out), "successful-ok") << first_lines(cancel.out, 30);
