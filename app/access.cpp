@@ -1,9 +1,11 @@
 #include "access.h"
 
+#include <arpa/inet.h>
 #include <crypt.h>
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <grp.h>
+#include <strings.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <termios.h>
@@ -286,11 +288,49 @@ void process_ipp(pappl_client_t* client, void (*papplOwn)(pappl_client_t*)) {
 
 }  // namespace
 
+namespace {
+
+// Whether the Host a request names is this machine as a program on it names
+// it: "localhost", a loopback address, or the server's own host name.
+// PAPPL 1.3.1 takes any name that starts with a digit or ends in .local, so
+// a page from elsewhere whose name a browser here was made to resolve to
+// 127.0.0.1 (DNS rebinding) would otherwise be the local side
+// (AppNetwork.APageThatRebindsItsNameToThisMachineIsAStranger).
+bool names_this_machine(pappl_client_t* client) {
+    std::string host = httpGetField(papplClientGetHTTP(client), HTTP_FIELD_HOST);
+    // Without its port, its brackets and a final dot.
+    if (!host.empty() && host[0] == '[') {
+        size_t end = host.find(']');
+        host = end == std::string::npos ? "" : host.substr(1, end - 1);
+    } else if (size_t colon = host.rfind(':'); colon != std::string::npos) {
+        host.erase(colon);
+    }
+    if (!host.empty() && host.back() == '.')
+        host.pop_back();
+    in_addr v4;
+    in6_addr v6;
+    if (inet_pton(AF_INET, host.c_str(), &v4) == 1)
+        return (ntohl(v4.s_addr) >> 24) == 127;
+    if (inet_pton(AF_INET6, host.c_str(), &v6) == 1)
+        return IN6_IS_ADDR_LOOPBACK(&v6);
+    char own[256] = "";
+    papplSystemGetHostName(papplClientGetSystem(client), own, sizeof(own));
+    std::string ownName = own;
+    if (!ownName.empty() && ownName.back() == '.')
+        ownName.pop_back();
+    return strcasecmp(host.c_str(), "localhost") == 0 ||
+           (!ownName.empty() && strcasecmp(host.c_str(), ownName.c_str()) == 0);
+}
+
+}  // namespace
+
 bool client_is_local(pappl_client_t* client) {
     http_addr_t* addr = httpGetAddress(papplClientGetHTTP(client));
     if (!addr)
         return false;
-    return httpAddrFamily(addr) == AF_LOCAL || httpAddrLocalhost(addr);
+    if (httpAddrFamily(addr) == AF_LOCAL)
+        return true;  // the control socket: no browser reaches it
+    return httpAddrLocalhost(addr) && names_this_machine(client);
 }
 
 bool check_login(const std::string& file, const std::string& name, const std::string& password) {

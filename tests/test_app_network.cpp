@@ -1012,6 +1012,46 @@ TEST_F(AppNetwork, TheLocalSideAdministersWithoutALogin) {
     run_admin_table(kLocalSide, {200, 0, "successful-ok", true});
 }
 
+// A page from elsewhere whose name a browser on this machine was made to
+// resolve to 127.0.0.1 (DNS rebinding) is not the local side: its requests
+// come over loopback but carry its own name, and get what a stranger gets.
+TEST_F(AppNetwork, APageThatRebindsItsNameToThisMachineIsAStranger) {
+    ASSERT_TRUE(start(false, false)) << app().log();
+    const std::string port = std::to_string(app().port());
+    const std::string request = clientHome_ + "/pause.ipp";
+    const struct {
+        const char* host;
+        bool local;
+    } names[] = {
+        {"localhost", true},
+        {"127.0.0.1", true},
+        {"1.rebind.example", false},
+        {"127.0.0.1.rebind.example", false},
+        {"rebind-printer.local", false},
+    };
+    for (const auto& n : names) {
+        SCOPED_TRACE(n.host);
+        const std::string base = std::string("http://") + n.host + ":" + port;
+        const std::vector<std::string> resolve = {"--resolve",
+                                                  std::string(n.host) + ":" + port + ":127.0.0.1"};
+        HttpReply page = fetch(kLocalSide, base + "/config", false, resolve);
+        if (n.local) {
+            EXPECT_EQ(page.status, 200) << page.summary();
+        } else {
+            EXPECT_NE(page.status, 200) << page.summary();
+            EXPECT_NE(page.status, 0) << page.summary();
+        }
+        write_file(request, ipp_request_bytes(IPP_OP_PAUSE_PRINTER, base + "/ipp/print/office",
+                                              "frontdesk"));
+        std::vector<std::string> post = resolve;
+        post.insert(post.end(),
+                    {"-H", "Content-Type: application/ipp", "--data-binary", "@" + request});
+        HttpReply paused = fetch(kLocalSide, base + "/ipp/print/office", false, post);
+        EXPECT_EQ(office("printer-state") == "stopped", n.local) << paused.summary();
+        local_ipp("printer-operation.test", {{"operation", "Resume-Printer"}});
+    }
+}
+
 // ---------------------------------------------------------------------------
 // Printing, and other people's jobs
 // ---------------------------------------------------------------------------
