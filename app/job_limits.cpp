@@ -35,8 +35,12 @@ struct ReadState {
     bool spooled = false;
     long long bytes = 0;
     long long unchecked = 0;  // bytes since the spool's room was last looked at
-    Clock::time_point lastData, pageStart;
-    unsigned page = 0;  // pages started
+    // Only the time spent waiting for the client counts: the time the
+    // server spends with the printer between two reads (a printer out of
+    // paper holds the next read back) is not the client's.
+    Clock::time_point readStart;  // of the read under way
+    Clock::duration pageWait{};   // waited for the page's bytes before it
+    unsigned page = 0;            // pages started
     bool stopped = false;
     bool told = false;  // PAPPL's copy has been told the document ended
     ipp_status_t status = IPP_STATUS_OK;
@@ -56,19 +60,20 @@ void stop(ReadState& s, ipp_status_t status, const std::string& reason) {
     stopReason = reason;
 }
 
-long long seconds_since(Clock::time_point t) {
-    return std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - t).count();
+long long whole_seconds(Clock::duration d) {
+    return std::chrono::duration_cast<std::chrono::seconds>(d).count();
 }
 
-// The time limits, looked at before each read and every second that a read
-// waits.
+// The time limits, looked at every second that a read waits and after each
+// read.
 void check_time(ReadState& s) {
     const ServerSettings& limits = server_settings();
-    if (seconds_since(s.lastData) >= limits.streamTimeout)
+    const Clock::duration waiting = Clock::now() - s.readStart;
+    if (whole_seconds(waiting) >= limits.streamTimeout)
         stop(s, IPP_STATUS_ERROR_TIMEOUT,
              "The client sent nothing for " + std::to_string(limits.streamTimeout) +
                  " seconds in the middle of its document; the job was stopped (stream-timeout).");
-    else if (!s.spooled && seconds_since(s.pageStart) >= limits.maxPageTime)
+    else if (!s.spooled && whole_seconds(s.pageWait + waiting) >= limits.maxPageTime)
         stop(s, IPP_STATUS_ERROR_TIMEOUT,
              "Page " + std::to_string(s.page ? s.page : 1) + " of the document took more than " +
                  std::to_string(limits.maxPageTime) +
@@ -193,7 +198,7 @@ DocumentReadGuard::DocumentReadGuard(pappl_client_t* client, pappl_job_t* job, b
     s->http = papplClientGetHTTP(client);
     s->job = job;
     s->spooled = spooled;
-    s->lastData = s->pageStart = Clock::now();
+    s->readStart = Clock::now();
     current = s;
     const ServerSettings& limits = server_settings();
     // A length given up front that is too much is refused before a byte is
@@ -266,7 +271,7 @@ void DocumentReadGuard::finish() {
 
 void note_page_started() {
     if (ReadState* s = current) {
-        s->pageStart = Clock::now();
+        s->pageWait = Clock::duration::zero();
         s->page++;
     }
 }
@@ -296,12 +301,15 @@ extern "C" __attribute__((visibility("default"))) ssize_t httpRead2(http_t* http
     tarnwel::ReadState* s = current;
     if (!s || s->http != http)
         return tarnwel::libcups_read(http, buffer, length);
-    if (!s->stopped)
-        tarnwel::check_time(*s);
     if (s->stopped)
         return tarnwel::tell_end(*s);
     const bool body = httpGetState(http) == HTTP_STATE_POST_RECV;
+    s->readStart = tarnwel::Clock::now();
     ssize_t n = tarnwel::libcups_read(http, buffer, length);
+    if (!s->stopped)
+        tarnwel::check_time(*s);
+    s->pageWait += tarnwel::Clock::now() - s->readStart;
+    s->readStart = tarnwel::Clock::now();  // (for the answer's wait, in finish())
     if (s->stopped)
         return tarnwel::tell_end(*s);  // a time limit ended the wait
     // The connection ended before the document did: a read error, no more
@@ -315,7 +323,6 @@ extern "C" __attribute__((visibility("default"))) ssize_t httpRead2(http_t* http
         return tarnwel::tell_end(*s);
     }
     if (n > 0) {
-        s->lastData = tarnwel::Clock::now();
         s->bytes += n;
         s->unchecked += n;
         const tarnwel::ServerSettings& limits = tarnwel::server_settings();

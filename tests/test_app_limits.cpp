@@ -570,6 +570,121 @@ TEST(AppLimits, AStreamedRasterThatStopsOrCrawlsLosesItsJobAndFreesThePrinter) {
     }
 }
 
+// A printer that takes nothing for a while (out of paper, say), then all.
+class BusyPrinter {
+  public:
+    BusyPrinter(const std::string& netns, int seconds) {
+        run_in_netns(netns, [&] {
+            listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            sockaddr_in a{};
+            a.sin_family = AF_INET;
+            a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            socklen_t size = sizeof(a);
+            if (bind(listener_, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0 ||
+                listen(listener_, 1) != 0 ||
+                getsockname(listener_, reinterpret_cast<sockaddr*>(&a), &size) != 0)
+                ADD_FAILURE() << "no printer: " << strerror(errno);
+            port_ = ntohs(a.sin_port);
+        });
+        thread_ = std::thread([this, seconds] {
+            int fd = accept(listener_, nullptr, nullptr);
+            if (fd < 0)
+                return;
+            std::this_thread::sleep_for(std::chrono::seconds(seconds));
+            char buffer[65536];
+            for (ssize_t n; (n = read(fd, buffer, sizeof(buffer))) > 0;)
+                received_.append(buffer, static_cast<size_t>(n));
+            close(fd);
+        });
+    }
+    ~BusyPrinter() {
+        shutdown(listener_, SHUT_RDWR);
+        if (thread_.joinable())
+            thread_.join();
+        close(listener_);
+    }
+    int port() const { return port_; }
+    // What it was sent, once the server has closed the connection.
+    std::string received() {
+        shutdown(listener_, SHUT_RDWR);
+        if (thread_.joinable())
+            thread_.join();
+        return received_;
+    }
+
+  private:
+    int listener_ = -1, port_ = 0;
+    std::string received_;
+    std::thread thread_;
+};
+
+// A client streaming raster to a printer that is busy for longer than the
+// time limits: the time the server waits for the printer is not the
+// client's, and the job prints.
+TEST(AppLimits, AStreamedRasterWaitingForABusyPrinterIsNotTheClientsDelay) {
+    NETWORK_PAIR(net);
+    AppServer app("tnml20", as_service(net, {"stream-timeout=2", "max-page-time=3"}));
+    ASSERT_TRUE(app.running()) << app.log();
+    BusyPrinter printer(net.server, 8);
+    RunResult add = app.command({"add", "-d", "busy", "-m", "tnml20", "-v",
+                                 "socket://127.0.0.1:" + std::to_string(printer.port())});
+    ASSERT_EQ(add.status, 0) << add.out;
+    // Two pages of grey noise, as dense a stream as a page makes: more than
+    // the connections and pipes on the way hold. The second comes while the
+    // printer is still busy with the first.
+    std::string page;
+    {
+        std::string path = temp_dir() + "/noise.pwg";
+        int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        cups_raster_t* r = cupsRasterOpen(fd, CUPS_RASTER_WRITE_PWG);
+        cups_page_header2_t h;
+        cupsRasterInitPWGHeader(&h, pwgMediaForPWG("na_letter_8.5x11in"), "sgray_8", 600, 600,
+                                "one-sided", nullptr);
+        std::vector<unsigned char> line(h.cupsBytesPerLine);
+        unsigned seed = 1;
+        for (int p = 0; p < 2; p++) {
+            cupsRasterWriteHeader2(r, &h);
+            for (unsigned y = 0; y < h.cupsHeight; y++) {
+                for (unsigned char& px : line) {
+                    seed = seed * 1103515245 + 12345;
+                    px = (seed >> 16) & 1 ? 0 : 255;
+                }
+                cupsRasterWritePixels(r, line.data(), h.cupsBytesPerLine);
+            }
+        }
+        cupsRasterClose(r);
+        close(fd);
+        page = read_file(path);
+    }
+    std::string status;
+    run_in_netns(net.client, [&] {
+        http_t* http = httpConnect2(kServerAddress, app.port(), nullptr, AF_UNSPEC,
+                                    HTTP_ENCRYPTION_IF_REQUESTED, 1, 30000, nullptr);
+        ASSERT_NE(http, nullptr) << cupsLastErrorString();
+        ipp_t* request = ippNewRequest(IPP_OP_PRINT_JOB);
+        ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr,
+                     remote_uri(app, "busy").c_str());
+        ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr,
+                     "alice");
+        ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_MIMETYPE, "document-format", nullptr,
+                     "image/pwg-raster");
+        bool sending = cupsSendRequest(http, request, "/ipp/print/busy", CUPS_LENGTH_VARIABLE) ==
+                       HTTP_STATUS_CONTINUE;
+        ippDelete(request);
+        for (size_t at = 0; sending && at < page.size(); at += 65536)
+            sending = cupsWriteRequestData(http, page.data() + at,
+                                           std::min<size_t>(65536, page.size() - at)) ==
+                      HTTP_STATUS_CONTINUE;
+        ippDelete(cupsGetResponse(http, "/ipp/print/busy"));
+        status = ippErrorString(cupsLastError());
+        httpClose(http);
+    });
+    EXPECT_EQ(status, "successful-ok");
+    JobOutcome job = outcome(app.ipptool("wait-job.test", {{"jobid", "1"}}, "", "", "busy"));
+    EXPECT_EQ(job.state, "completed") << job.message;
+    decode_or_fail(printer.received());
+}
+
 TEST(AppLog, OnStandardErrorItGrowsPastPapplsRotationAndTheServerAnswers) {
     // As the service logs: to standard error, named either way, with PAPPL's
     // own rotation size (the tests' servers keep their log whole
