@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "request_watch.h"
 #include "server_settings.h"
 
 // PAPPL 1.3's own setter of a job's state, which takes the job's lock only.
@@ -193,6 +194,7 @@ std::string job_limit_refusal(pappl_printer_t* printer, ipp_status_t& status) {
 
 DocumentReadGuard::DocumentReadGuard(pappl_client_t* client, pappl_job_t* job, bool spooled)
     : client_(client) {
+    end_request_watch();  // the document's own limits take over
     stopReason.clear();
     auto* s = new ReadState;
     s->http = papplClientGetHTTP(client);

@@ -12,6 +12,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -22,6 +23,7 @@
 #include <chrono>
 #include <cstring>
 #include <fstream>
+#include <future>
 #include <memory>
 #include <sstream>
 #include <thread>
@@ -617,6 +619,80 @@ class BusyPrinter {
     std::string received_;
     std::thread thread_;
 };
+
+// Connections that hold every thread the server may start without ever
+// finishing a request: one that sends nothing, one that sends its headers a
+// byte at a time, one that sends its IPP message a byte at a time, and one
+// more that starts a TLS handshake and stops. Each is cut once its request
+// has taken stream-timeout; the server, its control socket among others,
+// serves again.
+TEST(AppLimits, SlowRequestsAreCutAndTheServerServesAgain) {
+    NETWORK_PAIR(net);
+    AppServer app("tnml20", as_service(net, {"max-clients=3", "stream-timeout=3"}));
+    ASSERT_TRUE(app.running()) << app.log();
+    const std::string head =
+        "POST /ipp/print/office HTTP/1.1\r\nHost: " + std::string(kServerAddress) +
+        "\r\nContent-Type: application/ipp\r\n";
+    const struct {
+        const char* what;
+        std::string start;  // sent at once
+        char drip;          // then this, every 200 ms (0: nothing)
+    } slow[] = {
+        {"nothing", "", 0},
+        {"headers a byte at a time", head + "X-Slow: ", 'a'},
+        {"an IPP message a byte at a time",
+         head + "Content-Length: 100000\r\n\r\n" +
+             // Get-Printer-Attributes, and a charset 32767 bytes long
+             std::string("\x02\x00\x00\x0b\x00\x00\x00\x01\x01\x47\x00\x12", 12) +
+             "attributes-charset\x7f\xff",
+         'a'},
+        // (Waits for one of the others to go: PAPPL 1.3.1's own handshake
+        // gives up after a while.)
+        {"a TLS handshake that stops", std::string(1, '\x16'), 0},
+    };
+    std::atomic<bool> done{false};
+    std::vector<std::thread> clients;
+    std::vector<int> fds;
+    ASSERT_TRUE(run_in_netns(net.client, [&] {
+        for (size_t i = 0; i < std::size(slow); i++)
+            fds.push_back(connect_to(app.port()));
+    }));
+    const auto start = Clock::now();
+    for (size_t i = 0; i < fds.size(); i++)
+        clients.emplace_back([&, i] {
+            const int fd = fds[i];
+            if (send(fd, slow[i].start.data(), slow[i].start.size(), MSG_NOSIGNAL) < 0)
+                return;
+            while (!done && slow[i].drip && send(fd, &slow[i].drip, 1, MSG_NOSIGNAL) == 1)
+                std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        });
+    // The control socket and a client on the network are served again.
+    auto control = std::async(std::launch::async, [&] { return app.command({"printers"}); });
+    const bool answered = control.wait_for(std::chrono::seconds(20)) == std::future_status::ready;
+    EXPECT_TRUE(answered) << "the control socket got no answer";
+    RunResult network =
+        run_program(in_netns(net.client, {"ipptool", "-q", "-T", "20", remote_uri(app),
+                                          "/usr/share/cups/ipptool/get-printer-attributes.test"}));
+    EXPECT_EQ(network.status, 0) << network.out;
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    EXPECT_LT(seconds, 15) << "the server was held for " << seconds << " s";
+    // Each slow connection was closed by the server.
+    for (size_t i = 0; i < fds.size(); i++) {
+        char buffer[4096];
+        ssize_t n = 1;
+        for (pollfd p = {fds[i], POLLIN, 0}; n > 0 && poll(&p, 1, 8000) == 1;)
+            n = read(fds[i], buffer, sizeof(buffer));
+        EXPECT_LE(n, 0) << slow[i].what << ": still open";
+    }
+    done = true;
+    for (std::thread& t : clients)
+        t.join();
+    for (int fd : fds)
+        close(fd);
+    if (answered) {
+        EXPECT_EQ(control.get().status, 0);
+    }
+}
 
 // A client streaming raster to a printer that is busy for longer than the
 // time limits: the time the server waits for the printer is not the

@@ -1,0 +1,176 @@
+// A time limit on each request a client sends, up to the point where the
+// server answers it or reads its document (which has limits of its own,
+// job_limits.cpp): the TLS handshake, the request line, the headers, the IPP
+// message, a web form.
+//
+// PAPPL 1.3.1 gives every connection a thread and waits for each line of a
+// request for as long as bytes keep coming, however slowly, and for a TLS
+// handshake for ever. max-clients connections that send a byte now and then
+// hold every thread the server may start; from then on no one is served,
+// not even the control socket (AppLimits.SlowRequestsAreCutAndTheServerServesAgain).
+//
+// A request that has not been read whole within stream-timeout seconds of
+// its start has its connection shut down; the thread serving it then ends.
+// The program takes the place of PAPPL's client thread (_papplClientRun) and
+// of the libcups calls that start a request, end it or close the connection
+// (httpReadRequest, httpUpdate, httpWriteResponse, httpClose), for PAPPL's
+// calls; the build exports them. Calls outside a client thread pass as they
+// are.
+#include <dlfcn.h>
+#include <pappl/pappl.h>
+#include <sys/socket.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <map>
+#include <mutex>
+#include <thread>
+
+#include "request_watch.h"
+#include "server_settings.h"
+
+namespace tarnwel {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+template <class Fn>
+Fn libs_own(const char* name) {
+    // The next definition after the program's: the library's.
+    void* fn = dlsym(RTLD_NEXT, name);
+    if (!fn)
+        abort();  // cannot happen: the libraries this is linked with have it
+    return reinterpret_cast<Fn>(fn);
+}
+
+struct Watched {
+    pappl_client_t* client;
+    int fd;
+    Clock::time_point deadline;
+};
+
+// The requests being read, and the thread that cuts those past their time.
+// An entry leaves before its connection is closed (httpClose), under the
+// lock, so the watch never shuts down a descriptor that has been reused.
+class Watch {
+  public:
+    void start(http_t* http, pappl_client_t* client) {
+        std::lock_guard<std::mutex> guard(lock_);
+        if (watched_.count(http))
+            return;
+        const int seconds = server_settings().streamTimeout;
+        watched_[http] = {client, httpGetFd(http), Clock::now() + std::chrono::seconds(seconds)};
+        if (!running_) {
+            running_ = true;
+            std::thread([this] { run(); }).detach();
+        }
+        wake_.notify_one();
+    }
+    void end(http_t* http) {
+        std::lock_guard<std::mutex> guard(lock_);
+        watched_.erase(http);
+    }
+
+  private:
+    void run() {
+        std::unique_lock<std::mutex> guard(lock_);
+        for (;;) {
+            const Clock::time_point now = Clock::now();
+            Clock::time_point next = now + std::chrono::hours(1);
+            for (auto it = watched_.begin(); it != watched_.end();) {
+                if (it->second.deadline <= now) {
+                    papplLogClient(it->second.client, PAPPL_LOGLEVEL_ERROR,
+                                   "The client took more than %d seconds to send its request; "
+                                   "the connection was closed (stream-timeout).",
+                                   server_settings().streamTimeout);
+                    shutdown(it->second.fd, SHUT_RDWR);
+                    it = watched_.erase(it);
+                } else {
+                    next = std::min(next, it->second.deadline);
+                    ++it;
+                }
+            }
+            wake_.wait_until(guard, next);
+        }
+    }
+
+    std::mutex lock_;
+    std::condition_variable wake_;
+    std::map<http_t*, Watched> watched_;
+    bool running_ = false;
+};
+
+Watch& watch() {
+    static Watch* w = new Watch;  // lives as long as the threads that use it
+    return *w;
+}
+
+thread_local pappl_client_t* servedClient = nullptr;
+
+}  // namespace
+
+void end_request_watch() {
+    if (servedClient)
+        watch().end(papplClientGetHTTP(servedClient));
+}
+
+}  // namespace tarnwel
+
+using tarnwel::servedClient;
+using tarnwel::watch;
+
+extern "C" {
+
+// PAPPL's thread of one connection: the first request's time runs from the
+// connection, through any TLS handshake.
+__attribute__((visibility("default"))) void* _papplClientRun(pappl_client_t* client) {
+    using Run = void* (*)(pappl_client_t*);
+    static const Run pappl = tarnwel::libs_own<Run>("_papplClientRun");
+    servedClient = client;
+    watch().start(papplClientGetHTTP(client), client);
+    void* result = pappl(client);
+    servedClient = nullptr;
+    return result;
+}
+
+// A request starts.
+__attribute__((visibility("default"))) http_state_t httpReadRequest(http_t* http, char* uri,
+                                                                    size_t urilen) {
+    using Read = http_state_t (*)(http_t*, char*, size_t);
+    static const Read libcups = tarnwel::libs_own<Read>("httpReadRequest");
+    if (servedClient && papplClientGetHTTP(servedClient) == http)
+        watch().start(http, servedClient);
+    return libcups(http, uri, urilen);
+}
+
+// Headers that cannot be read end the request.
+__attribute__((visibility("default"))) http_status_t httpUpdate(http_t* http) {
+    using Update = http_status_t (*)(http_t*);
+    static const Update libcups = tarnwel::libs_own<Update>("httpUpdate");
+    http_status_t status = libcups(http);
+    if (servedClient && status != HTTP_STATUS_CONTINUE && status != HTTP_STATUS_OK)
+        watch().end(http);
+    return status;
+}
+
+// The answer starts: the request has been read (a "100 Continue" only asks
+// for the rest of it).
+__attribute__((visibility("default"))) int httpWriteResponse(http_t* http, http_status_t status) {
+    using Write = int (*)(http_t*, http_status_t);
+    static const Write libcups = tarnwel::libs_own<Write>("httpWriteResponse");
+    if (servedClient && status != HTTP_STATUS_CONTINUE)
+        watch().end(http);
+    return libcups(http, status);
+}
+
+__attribute__((visibility("default"))) void httpClose(http_t* http) {
+    using Close = void (*)(http_t*);
+    static const Close libcups = tarnwel::libs_own<Close>("httpClose");
+    if (servedClient)
+        watch().end(http);
+    libcups(http);
+}
+
+}  // extern "C"

@@ -1,0 +1,13 @@
+// A time limit on reading each request of a client (request_watch.cpp).
+#ifndef TARNWEL_APP_REQUEST_WATCH_H
+#define TARNWEL_APP_REQUEST_WATCH_H
+
+namespace tarnwel {
+
+// The request this thread serves has been read as far as its time limit
+// goes: what follows (a document) has limits of its own.
+void end_request_watch();
+
+}  // namespace tarnwel
+
+#endif
