@@ -21,21 +21,13 @@
 #include <string>
 #include <vector>
 
+#include "interpose.h"
 #include "job_limits.h"
 #include "server_settings.h"
 
 namespace tarnwel {
 
 namespace {
-
-template <class Fn>
-Fn papplsOwn(const char* name) {
-    // The next definition after the program's: libpappl's.
-    void* fn = dlsym(RTLD_NEXT, name);
-    if (!fn)
-        abort();  // cannot happen: PAPPL calls this only because it has one
-    return reinterpret_cast<Fn>(fn);
-}
 
 // The login of an Authorization: Basic header, if there is one.
 bool basic_credentials(pappl_client_t* client, std::string& name, std::string& password) {
@@ -597,7 +589,7 @@ __attribute__((visibility("default"))) bool _papplPrinterIsAuthorized(pappl_clie
 // (process_ipp).
 __attribute__((visibility("default"))) void _papplPrinterProcessIPP(pappl_client_t* client) {
     using Process = void (*)(pappl_client_t*);
-    static const Process papplOwn = tarnwel::papplsOwn<Process>("_papplPrinterProcessIPP");
+    static const Process papplOwn = tarnwel::next_definition<Process>("_papplPrinterProcessIPP");
     tarnwel::forget_job_refusal();
     tarnwel::process_ipp(client, papplOwn);
     // A job refused for a limit at the last moment: PAPPL would say
@@ -610,7 +602,7 @@ __attribute__((visibility("default"))) void _papplPrinterProcessIPP(pappl_client
 
 __attribute__((visibility("default"))) void _papplJobProcessIPP(pappl_client_t* client) {
     using Process = void (*)(pappl_client_t*);
-    static const Process papplOwn = tarnwel::papplsOwn<Process>("_papplJobProcessIPP");
+    static const Process papplOwn = tarnwel::next_definition<Process>("_papplJobProcessIPP");
     tarnwel::process_ipp(client, papplOwn);
 }
 
@@ -618,7 +610,7 @@ __attribute__((visibility("default"))) void _papplJobProcessIPP(pappl_client_t* 
 // words. (Administration is checked first, by PAPPL's own handling.)
 __attribute__((visibility("default"))) void _papplSystemProcessIPP(pappl_client_t* client) {
     using Process = void (*)(pappl_client_t*);
-    static const Process papplOwn = tarnwel::papplsOwn<Process>("_papplSystemProcessIPP");
+    static const Process papplOwn = tarnwel::next_definition<Process>("_papplSystemProcessIPP");
     ipp_t* request = papplClientGetRequest(client);
     if (ippGetOperation(request) == IPP_OP_CREATE_PRINTER &&
         admin_status(client) == HTTP_STATUS_CONTINUE) {
@@ -642,7 +634,7 @@ __attribute__((visibility("default"))) pappl_printer_t* papplPrinterCreate(
     const char* device_id, const char* device_uri) {
     using Create = pappl_printer_t* (*)(pappl_system_t*, int, const char*, const char*, const char*,
                                         const char*);
-    static const Create papplOwn = tarnwel::papplsOwn<Create>("papplPrinterCreate");
+    static const Create papplOwn = tarnwel::next_definition<Create>("papplPrinterCreate");
     std::string why = tarnwel::device_refusal(device_uri);
     if (!why.empty() && papplSystemIsRunning(system)) {
         papplLog(system, PAPPL_LOGLEVEL_ERROR, "Printer \"%s\" not added: %s",
@@ -665,7 +657,7 @@ __attribute__((visibility("default"))) pappl_printer_t* papplPrinterCreate(
     extern "C" __attribute__((visibility("default"))) bool name(pappl_client_t* client, \
                                                                 void* data) {           \
         using Page = void (*)(pappl_client_t*, void*);                                  \
-        static const Page papplOwn = tarnwel::papplsOwn<Page>(#name);                   \
+        static const Page papplOwn = tarnwel::next_definition<Page>(#name);             \
         http_status_t status = admin_status(client);                                    \
         if (status != HTTP_STATUS_CONTINUE)                                             \
             refuse_page(client, status);                                                \

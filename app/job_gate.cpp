@@ -46,21 +46,13 @@
 #include <mutex>
 #include <vector>
 
+#include "interpose.h"
 #include "job_limits.h"
 
 namespace {
 
 using ProcessFn = void* (*)(pappl_job_t*);
 using CopyDocumentFn = void (*)(pappl_client_t*, pappl_job_t*);
-
-template <class Fn>
-Fn papplsOwn(const char* name) {
-    // The next definition after the program's: libpappl's.
-    void* fn = dlsym(RTLD_NEXT, name);
-    if (!fn)
-        abort();  // cannot happen: PAPPL calls this only because it has one
-    return reinterpret_cast<Fn>(fn);
-}
 
 // The gate of a printer. Printers are few and live long; a gate is kept for
 // the life of the server. A deleted printer's gate is closed for good (the
@@ -86,7 +78,7 @@ Gate& gate(pappl_printer_t* printer) {
 // this returns.
 void delete_in_gate(Gate& g, pappl_printer_t* printer) {
     using DeleteFn = void (*)(pappl_printer_t*);
-    static const DeleteFn papplDelete = papplsOwn<DeleteFn>("papplPrinterDelete");
+    static const DeleteFn papplDelete = tarnwel::next_definition<DeleteFn>("papplPrinterDelete");
     g.closed = true;
     {
         std::lock_guard<std::mutex> guard(gatesLock);
@@ -147,7 +139,7 @@ void papplPrinterDelete(pappl_printer_t* printer) {
 
 // PAPPL's thread for a spooled job. It holds no lock of PAPPL's here.
 void* _papplJobProcess(pappl_job_t* job) {
-    static const ProcessFn process = papplsOwn<ProcessFn>("_papplJobProcess");
+    static const ProcessFn process = tarnwel::next_definition<ProcessFn>("_papplJobProcess");
     // The job was pending when PAPPL started this thread a moment ago.
     pappl_printer_t* printer = papplJobGetPrinter(job);
     const int id = papplJobGetID(job);
@@ -175,7 +167,8 @@ void* _papplJobProcess(pappl_job_t* job) {
 // The document of a Print-Job or Send-Document request, in the client's
 // thread, which holds no lock of PAPPL's here.
 void _papplJobCopyDocumentData(pappl_client_t* client, pappl_job_t* job) {
-    static const CopyDocumentFn copy = papplsOwn<CopyDocumentFn>("_papplJobCopyDocumentData");
+    static const CopyDocumentFn copy =
+        tarnwel::next_definition<CopyDocumentFn>("_papplJobCopyDocumentData");
     if (!streamed(papplJobGetFormat(job))) {
         tarnwel::DocumentReadGuard limits(client, job, true);
         copy(client, job);  // spooled, and printed by a job thread

@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "interpose.h"
 #include "request_watch.h"
 #include "server_settings.h"
 
@@ -93,8 +94,8 @@ int still_waiting(http_t* http, void*) {
 // libcups's own read.
 ssize_t libcups_read(http_t* http, char* buffer, size_t length) {
     using Read = ssize_t (*)(http_t*, char*, size_t);
-    static const Read libcups = reinterpret_cast<Read>(dlsym(RTLD_NEXT, "httpRead2"));
-    return libcups ? libcups(http, buffer, length) : -1;
+    static const Read libcups = next_definition<Read>("httpRead2");
+    return libcups(http, buffer, length);
 }
 
 // What PAPPL is told when a document stops here. PAPPL 1.3.1 ends a job
@@ -362,9 +363,7 @@ extern "C" __attribute__((visibility("default"))) pappl_job_t* _papplJobCreate(
     const char* job_name, ipp_t* attrs) {
     using Create =
         pappl_job_t* (*)(pappl_printer_t*, int, const char*, const char*, const char*, ipp_t*);
-    static const Create pappl = reinterpret_cast<Create>(dlsym(RTLD_NEXT, "_papplJobCreate"));
-    if (!pappl)
-        return nullptr;
+    static const Create pappl = tarnwel::next_definition<Create>("_papplJobCreate");
     if (job_id != 0)
         return pappl(printer, job_id, username, format, job_name, attrs);
     static std::mutex creating;

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "access.h"
+#include "interpose.h"
 #include "models.h"
 #include "server_settings.h"
 
@@ -396,7 +397,7 @@ extern "C" __attribute__((visibility("default"))) bool _papplJobValidateDocument
     pappl_client_t* client) {
     using Validate = bool (*)(pappl_client_t*);
     static const Validate papplOwn =
-        reinterpret_cast<Validate>(dlsym(RTLD_NEXT, "_papplJobValidateDocumentAttributes"));
+        tarnwel::next_definition<Validate>("_papplJobValidateDocumentAttributes");
     bool ok = papplOwn ? papplOwn(client) : false;
     ipp_t* request = papplClientGetRequest(client);
     ipp_attribute_t* fidelity =
@@ -435,7 +436,7 @@ extern "C" __attribute__((visibility("default"))) bool _papplPrinterSetAttribute
     pappl_client_t* client, pappl_printer_t* printer) {
     using SetAttributes = bool (*)(pappl_client_t*, pappl_printer_t*);
     static const SetAttributes papplOwn =
-        reinterpret_cast<SetAttributes>(dlsym(RTLD_NEXT, "_papplPrinterSetAttributes"));
+        tarnwel::next_definition<SetAttributes>("_papplPrinterSetAttributes");
     ipp_t* request = papplClientGetRequest(client);
     bool ok = true;
     for (ipp_attribute_t* attr = ippFirstAttribute(request); attr;
@@ -475,7 +476,7 @@ extern "C" __attribute__((visibility("default"))) bool _papplPrinterSetAttribute
 extern "C" __attribute__((visibility("default"))) pappl_device_t* papplDeviceOpen(
     const char* device_uri, const char* name, pappl_deverror_cb_t err_cb, void* err_data) {
     using Open = pappl_device_t* (*)(const char*, const char*, pappl_deverror_cb_t, void*);
-    static const Open papplOwn = reinterpret_cast<Open>(dlsym(RTLD_NEXT, "papplDeviceOpen"));
+    static const Open papplOwn = tarnwel::next_definition<Open>("papplDeviceOpen");
     const std::string uri = device_uri ? device_uri : "";
     // A printer kept from the state of an older version may name a device
     // the server may no longer use (a file: device outside the folder the

@@ -27,6 +27,7 @@
 #include <mutex>
 #include <thread>
 
+#include "interpose.h"
 #include "request_watch.h"
 #include "server_settings.h"
 
@@ -35,15 +36,6 @@ namespace tarnwel {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-template <class Fn>
-Fn libs_own(const char* name) {
-    // The next definition after the program's: the library's.
-    void* fn = dlsym(RTLD_NEXT, name);
-    if (!fn)
-        abort();  // cannot happen: the libraries this is linked with have it
-    return reinterpret_cast<Fn>(fn);
-}
 
 struct Watched {
     pappl_client_t* client;
@@ -127,7 +119,7 @@ extern "C" {
 // connection, through any TLS handshake.
 __attribute__((visibility("default"))) void* _papplClientRun(pappl_client_t* client) {
     using Run = void* (*)(pappl_client_t*);
-    static const Run pappl = tarnwel::libs_own<Run>("_papplClientRun");
+    static const Run pappl = tarnwel::next_definition<Run>("_papplClientRun");
     servedClient = client;
     watch().start(papplClientGetHTTP(client), client);
     void* result = pappl(client);
@@ -139,7 +131,7 @@ __attribute__((visibility("default"))) void* _papplClientRun(pappl_client_t* cli
 __attribute__((visibility("default"))) http_state_t httpReadRequest(http_t* http, char* uri,
                                                                     size_t urilen) {
     using Read = http_state_t (*)(http_t*, char*, size_t);
-    static const Read libcups = tarnwel::libs_own<Read>("httpReadRequest");
+    static const Read libcups = tarnwel::next_definition<Read>("httpReadRequest");
     if (servedClient && papplClientGetHTTP(servedClient) == http)
         watch().start(http, servedClient);
     return libcups(http, uri, urilen);
@@ -148,7 +140,7 @@ __attribute__((visibility("default"))) http_state_t httpReadRequest(http_t* http
 // Headers that cannot be read end the request.
 __attribute__((visibility("default"))) http_status_t httpUpdate(http_t* http) {
     using Update = http_status_t (*)(http_t*);
-    static const Update libcups = tarnwel::libs_own<Update>("httpUpdate");
+    static const Update libcups = tarnwel::next_definition<Update>("httpUpdate");
     http_status_t status = libcups(http);
     if (servedClient && status != HTTP_STATUS_CONTINUE && status != HTTP_STATUS_OK)
         watch().end(http);
@@ -159,7 +151,7 @@ __attribute__((visibility("default"))) http_status_t httpUpdate(http_t* http) {
 // for the rest of it).
 __attribute__((visibility("default"))) int httpWriteResponse(http_t* http, http_status_t status) {
     using Write = int (*)(http_t*, http_status_t);
-    static const Write libcups = tarnwel::libs_own<Write>("httpWriteResponse");
+    static const Write libcups = tarnwel::next_definition<Write>("httpWriteResponse");
     if (servedClient && status != HTTP_STATUS_CONTINUE)
         watch().end(http);
     return libcups(http, status);
@@ -167,7 +159,7 @@ __attribute__((visibility("default"))) int httpWriteResponse(http_t* http, http_
 
 __attribute__((visibility("default"))) void httpClose(http_t* http) {
     using Close = void (*)(http_t*);
-    static const Close libcups = tarnwel::libs_own<Close>("httpClose");
+    static const Close libcups = tarnwel::next_definition<Close>("httpClose");
     if (servedClient)
         watch().end(http);
     libcups(http);

@@ -5,8 +5,10 @@
 #ifndef TARNWEL_APP_SERVER_H
 #define TARNWEL_APP_SERVER_H
 
+#include <cups/cups.h>
 #include <sys/types.h>
 
+#include <functional>
 #include <map>
 #include <set>
 #include <string>
@@ -65,7 +67,8 @@ class AppServer {
     std::vector<std::string> wait_for_no_children(int seconds) const;
     // The server's peak resident memory in KiB (VmHWM), or -1.
     long peak_memory_kib() const;
-    // The server's end is expected (a known fault of PAPPL's): not reported.
+    // The server's end, or an unclean end at shutdown, is expected (a known
+    // fault of PAPPL's): not reported.
     void expect_exit() { exitExpected_ = true; }
     // Shuts the server down as a person would and starts it again on the
     // same port and folders, with the state it saved.
@@ -134,6 +137,20 @@ std::string overlapping_jobs(const std::string& log, const std::set<std::string>
 // IDs are per printer, and its job log lines do not name the printer.)
 // Empty when every job had the device to itself.
 std::string shared_device(const std::string& log, const std::string& printer);
+
+// US Letter pages of 8-bit grey PWG raster at 600 dpi, written to a file of
+// the test's; `fill` sets the pixels of line y of page p (0 black, 255
+// white). The file's path.
+std::string letter_pwg(
+    const std::function<void(int p, unsigned y, std::vector<unsigned char>& line)>& fill,
+    int pages = 1);
+
+// One such page, white with a black band across its middle.
+std::string letter_band_page();
+
+// An IPP message as it goes over the wire, for a client that sends it
+// itself rather than through libcups or ipptool.
+std::string ipp_bytes(ipp_t* message);
 
 // The last value ipptool displayed for an attribute ("name (type) = value").
 std::string ipp_value(const std::string& ipptoolOutput, const std::string& name);

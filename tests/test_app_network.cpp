@@ -267,14 +267,10 @@ class Listener {
 class StalledJob {
   public:
     StalledJob(const std::string& netns, int port, const std::string& document) {
-        std::thread([&] {
-            int ns = open(("/run/netns/" + netns).c_str(), O_RDONLY | O_CLOEXEC);
-            if (ns >= 0 && setns(ns, CLONE_NEWNET) == 0)
-                http_ = httpConnect2("127.0.0.1", port, nullptr, AF_INET,
-                                     HTTP_ENCRYPTION_IF_REQUESTED, 1, 30000, nullptr);
-            if (ns >= 0)
-                close(ns);
-        }).join();
+        run_in_netns(netns, [&] {
+            http_ = httpConnect2("127.0.0.1", port, nullptr, AF_INET, HTTP_ENCRYPTION_IF_REQUESTED,
+                                 1, 30000, nullptr);
+        });
         if (!http_) {
             ADD_FAILURE() << "cannot connect to the server in " << netns;
             return;
@@ -349,26 +345,6 @@ std::string password_file(const std::string& name, const std::string& password) 
     return path;
 }
 
-// One US Letter page of 8-bit grey PWG raster at 600 dpi: white with a black
-// band across its middle.
-std::string letter_page() {
-    std::string path = temp_dir() + "/page.pwg";
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    cups_raster_t* r = cupsRasterOpen(fd, CUPS_RASTER_WRITE_PWG);
-    cups_page_header2_t h;
-    cupsRasterInitPWGHeader(&h, pwgMediaForPWG("na_letter_8.5x11in"), "sgray_8", 600, 600,
-                            "one-sided", nullptr);
-    cupsRasterWriteHeader2(r, &h);
-    std::vector<unsigned char> white(h.cupsBytesPerLine, 255), black(h.cupsBytesPerLine, 0);
-    for (unsigned y = 0; y < h.cupsHeight; y++) {
-        bool band = y >= h.cupsHeight / 2 && y < h.cupsHeight / 2 + 300;
-        cupsRasterWritePixels(r, band ? black.data() : white.data(), h.cupsBytesPerLine);
-    }
-    cupsRasterClose(r);
-    close(fd);
-    return path;
-}
-
 // An IPP request as it goes over the wire, for a client that sends it
 // itself (curl) rather than through ipptool.
 std::string ipp_request_bytes(ipp_op_t op, const std::string& printerUri, const std::string& user) {
@@ -377,14 +353,7 @@ std::string ipp_request_bytes(ipp_op_t op, const std::string& printerUri, const 
                  printerUri.c_str());
     ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr,
                  user.c_str());
-    std::string bytes;
-    ippWriteIO(
-        &bytes,
-        [](void* context, ipp_uchar_t* buffer, size_t n) -> ssize_t {
-            static_cast<std::string*>(context)->append(reinterpret_cast<char*>(buffer), n);
-            return static_cast<ssize_t>(n);
-        },
-        1, nullptr, request);
+    std::string bytes = ipp_bytes(request);
     ippDelete(request);
     return bytes;
 }
@@ -663,7 +632,7 @@ class AppNetwork : public ::testing::Test {
 
     // A job that office is printing, as long as the test wants; its ID.
     std::string printing_job() {
-        stalled_ = std::make_unique<StalledJob>(net_->server, app_->port(), letter_page());
+        stalled_ = std::make_unique<StalledJob>(net_->server, app_->port(), letter_band_page());
         const std::string id = std::to_string(stalled_->id());
         for (int i = 0; i < 300 && job_attribute(id, "job-state") != "processing"; i++)
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -1063,7 +1032,7 @@ TEST_F(AppNetwork, EveryoneOnTheNetworkPrintsWithoutALogin) {
         const char* name;
         std::string document, format;
     } jobs[] = {
-        {"network page", letter_page(), "image/pwg-raster"},
+        {"network page", letter_band_page(), "image/pwg-raster"},
         {"network pdf", std::string(TARNWEL_SOURCE_DIR) + "/samples/sample.pdf", "application/pdf"},
     };
     for (const auto& job : jobs) {
@@ -1222,7 +1191,8 @@ TEST_F(AppNetwork, FileDevicesWriteOnlyIntoTheFolderTheServerNames) {
     RunResult add = app().command(
         {"add", "-d", "inside", "-m", "tnml20", "-v", "file://" + inside + "?ext=prn"});
     ASSERT_EQ(add.status, 0) << add.out;
-    JobOutcome job = print_plain(app(), letter_page(), "image/pwg-raster", "inside page", "inside");
+    JobOutcome job =
+        print_plain(app(), letter_band_page(), "image/pwg-raster", "inside page", "inside");
     EXPECT_EQ(job.state, "completed") << job.ipptool.out;
     EXPECT_FALSE(read_file(inside + "/inside page.prn").empty());
 }
@@ -1250,7 +1220,7 @@ TEST_F(AppNetwork, AStrangerCannotRerouteAPrintersDocumentsToItself) {
     const std::string attack = "the stranger's delete: " + removed.posted.summary() +
                                "\nthe stranger's add: " + added.posted.summary();
 
-    JobOutcome job = print_plain(app(), letter_page(), "image/pwg-raster", kSecretJob);
+    JobOutcome job = print_plain(app(), letter_band_page(), "image/pwg-raster", kSecretJob);
     // Any connection the job made has had time to deliver its bytes.
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
     EXPECT_EQ(stranger.bytes(), 0u) << stranger.bytes() << " bytes of \"" << kSecretJob

@@ -44,17 +44,6 @@ namespace {
 
 const std::string kWebTests = std::string(TARNWEL_SOURCE_DIR) + "/tests/web";
 
-// CI sets TARNWEL_REQUIRE_WEB_TESTS=1: there a missing browser, Node.js or a
-// network of the test's own is a fault of the machine's set-up, not a reason
-// to let the tests that need them pass unseen as skipped.
-#define SKIP_UNLESS_REQUIRED(why)                                                 \
-    do {                                                                          \
-        const char* required = getenv("TARNWEL_REQUIRE_WEB_TESTS");               \
-        if (required && strcmp(required, "1") == 0)                               \
-            FAIL() << "cannot run here (TARNWEL_REQUIRE_WEB_TESTS=1): " << (why); \
-        GTEST_SKIP() << (why);                                                    \
-    } while (0)
-
 // Moves this test process (and every program it starts from now on) into a
 // network with only a loopback and a /run of its own. Once per process; the
 // web tests have their own test program, so no other test is moved with them.
@@ -272,26 +261,6 @@ HttpReply http_request(int port, const std::string& path, const std::string& for
     return reply;
 }
 
-// One US Letter page of 8-bit grey PWG raster at 600 dpi: white with a black
-// band across its middle.
-std::string letter_page() {
-    std::string path = temp_dir() + "/page.pwg";
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    cups_raster_t* r = cupsRasterOpen(fd, CUPS_RASTER_WRITE_PWG);
-    cups_page_header2_t h;
-    cupsRasterInitPWGHeader(&h, pwgMediaForPWG("na_letter_8.5x11in"), "sgray_8", 600, 600,
-                            "one-sided", nullptr);
-    cupsRasterWriteHeader2(r, &h);
-    std::vector<unsigned char> white(h.cupsBytesPerLine, 255), black(h.cupsBytesPerLine, 0);
-    for (unsigned y = 0; y < h.cupsHeight; y++) {
-        bool band = y >= h.cupsHeight / 2 && y < h.cupsHeight / 2 + 300;
-        cupsRasterWritePixels(r, band ? black.data() : white.data(), h.cupsBytesPerLine);
-    }
-    cupsRasterClose(r);
-    close(fd);
-    return path;
-}
-
 // What a program needs to drive Chromium, or why it cannot here.
 std::string browser_missing() {
     if (run_program({"node", "--version"}).status != 0)
@@ -458,8 +427,9 @@ TEST(AppWeb, AddPrinterPageSaysDiscoveryIsMissingAndTheServerGoesOn) {
     EXPECT_TRUE(app.alive()) << read_file(app.dir() + "/server.out");
     // The server still serves its pages and prints.
     EXPECT_EQ(http_request(app.port(), "/office/").status, 200);
-    RunResult job = app.ipptool(
-        "print-plain.test", {{"format", "image/pwg-raster"}, {"jobname", "after"}}, letter_page());
+    RunResult job =
+        app.ipptool("print-plain.test", {{"format", "image/pwg-raster"}, {"jobname", "after"}},
+                    letter_band_page());
     EXPECT_EQ(ipp_value(job.out, "job-state"), "completed") << job.out << app.log();
 }
 
@@ -560,7 +530,7 @@ TEST(AppWebBrowser, DefaultsSetOnThePagePrintAndSurviveARestart) {
               << " ms; screenshots in " << shots << "\n";
 
     // A job that names neither density nor paper weight gets the defaults.
-    const std::string page = letter_page();
+    const std::string page = letter_band_page();
     auto print_and_check = [&](const std::string& name) {
         size_t before = printer.jobs().size();
         RunResult job =
