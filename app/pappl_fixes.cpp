@@ -19,6 +19,7 @@
 #include "access.h"
 #include "interpose.h"
 #include "models.h"
+#include "request_watch.h"
 #include "server_settings.h"
 
 namespace tarnwel {
@@ -496,4 +497,26 @@ extern "C" __attribute__((visibility("default"))) pappl_device_t* papplDeviceOpe
     watch.opening--;
     watch.failing = device == nullptr;
     return device;
+}
+
+// PAPPL 1.3.1 answers a Get-Printer-Attributes that asks for everything by
+// adding printer-strings-languages-supported to the printer's own
+// attributes instead of the answer, while other clients read them: the
+// printer gains a copy at each request (every answer then names it once
+// more) and readers meet a list that changes under them. The value goes
+// into the answer of the client the thread serves instead
+// (AppAttributes.TheAnswerIsTheSameOnTheFirstAndTheThousandthRequest).
+extern "C" __attribute__((visibility("default"))) ipp_attribute_t* ippAddStrings(
+    ipp_t* ipp, ipp_tag_t group, ipp_tag_t value_tag, const char* name, int num_values,
+    const char* language, const char* const* values) {
+    using Add = ipp_attribute_t* (*)(ipp_t*, ipp_tag_t, ipp_tag_t, const char*, int, const char*,
+                                     const char* const*);
+    static const Add libcups = tarnwel::next_definition<Add>("ippAddStrings");
+    if (name && strcmp(name, "printer-strings-languages-supported") == 0)
+        if (pappl_client_t* client = tarnwel::served_client()) {
+            ipp_t* response = papplClientGetResponse(client);
+            if (response && response != ipp)
+                ipp = response;
+        }
+    return libcups(ipp, group, value_tag, name, num_values, language, values);
 }

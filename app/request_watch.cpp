@@ -103,6 +103,10 @@ thread_local pappl_client_t* servedClient = nullptr;
 
 }  // namespace
 
+pappl_client_t* served_client() {
+    return servedClient;
+}
+
 void end_request_watch() {
     if (servedClient)
         watch().end(papplClientGetHTTP(servedClient));

@@ -436,6 +436,31 @@ std::string conformance_folder() {
 
 }  // namespace
 
+// Get-Printer-Attributes answers the same on the first request and after a
+// thousand, with each attribute once.
+TEST(AppAttributes, TheAnswerIsTheSameOnTheFirstAndTheThousandthRequest) {
+    AppServer app;
+    ASSERT_TRUE(app.running()) << app.log();
+    const std::string all = std::string(TARNWEL_SOURCE_DIR) + "/tests/app/printer-attributes.test";
+    auto answer = [&] {
+        RunResult r = run_program({"ipptool", "-tv", "-T", "30", app.printer_uri(), all});
+        EXPECT_EQ(r.status, 0) << r.out;
+        size_t at = r.out.find("RECEIVED: ");
+        return at == std::string::npos
+                   ? std::string("no answer")
+                   : r.out.substr(at, r.out.find('\n', at) - at) + "\n" +
+                         std::to_string(count_lines_starting(
+                             r.out, "        printer-strings-languages-supported "));
+    };
+    const std::string first = answer();
+    EXPECT_EQ(first.substr(first.rfind('\n') + 1), "1") << "printer-strings-languages-supported";
+    std::vector<std::string> argv = {"ipptool", "-q", "-T", "30", app.printer_uri()};
+    argv.insert(argv.end(), 1000, all);
+    RunResult many = run_program(argv);
+    EXPECT_EQ(many.status, 0) << many.out;
+    EXPECT_EQ(answer(), first);
+}
+
 TEST(AppConformance, IppEverywherePassesButForPapplsOwnFailures) {
     std::string folder = conformance_folder();
     AppServer app;
