@@ -2,6 +2,7 @@
 
 #include <dlfcn.h>
 #include <sys/statvfs.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
@@ -104,14 +105,12 @@ ssize_t libcups_read(http_t* http, char* buffer, size_t length) {
 // refused or broken-off document at the moment the state is saved stops
 // the server for good (AppLimits.DocumentsRefusedOrBrokenOffByManyClientsAtOnce).
 // So PAPPL's copy of a spooled document is told that the document has ended,
-// with the job held so that PAPPL does not start it, and
-// DocumentReadGuard::finish() ends the job. A streamed raster's reader is
-// told that the read failed.
+// and the job ends where PAPPL would hand the file over for printing
+// (_papplJobSubmitFile, below). A streamed raster's reader is told that the
+// read failed.
 ssize_t tell_end(ReadState& s) {
     if (!s.spooled)
         return -1;
-    if (!s.told && s.job)
-        papplJobSetReasons(s.job, PAPPL_JREASON_JOB_HOLD_UNTIL_SPECIFIED, PAPPL_JREASON_NONE);
     s.told = true;
     return 0;
 }
@@ -241,31 +240,12 @@ void DocumentReadGuard::finish() {
                    (n = libcups_read(s->http, buffer, sizeof(buffer))) > 0)
                 dropped += n;
         }
-        // PAPPL has taken the document as ended, and holds the job: the job
-        // ends here, with its file, and with no lock of PAPPL's held on the
-        // way (papplJobCancel takes the printer's and the job's only).
-        papplJobCancel(s->job);
-        _papplJobSetState(s->job, IPP_JSTATE_ABORTED);
-        papplJobSetReasons(
-            s->job, PAPPL_JREASON_NONE,
-            PAPPL_JREASON_JOB_HOLD_UNTIL_SPECIFIED | PAPPL_JREASON_JOB_CANCELED_BY_USER);
     }
     ipp_t* response = papplClientGetResponse(client_);
     if (!response)
         return;
     ippSetStatusCode(response, s->status);
     set_text(response, IPP_TAG_OPERATION, "status-message", s->reason);
-    if (s->spooled && s->job) {
-        // The job's attributes in the answer were copied while PAPPL held it.
-        if (ipp_attribute_t* state = ippFindAttribute(response, "job-state", IPP_TAG_ENUM))
-            ippSetInteger(response, &state, 0, IPP_JSTATE_ABORTED);
-        if (ipp_attribute_t* reasons =
-                ippFindAttribute(response, "job-state-reasons", IPP_TAG_KEYWORD)) {
-            ippDeleteValues(response, &reasons, 1, ippGetCount(reasons) - 1);
-            ippSetString(response, &reasons, 0, "aborted-by-system");
-        }
-        set_text(response, IPP_TAG_JOB, "job-state-message", s->reason);
-    }
     if (s->job) {
         papplJobSetMessage(s->job, "%s", s->reason.c_str());
         papplLogJob(s->job, PAPPL_LOGLEVEL_ERROR, "%s", s->reason.c_str());
@@ -376,4 +356,25 @@ extern "C" __attribute__((visibility("default"))) pappl_job_t* _papplJobCreate(
         return nullptr;
     }
     return pappl(printer, job_id, username, format, job_name, attrs);
+}
+
+// PAPPL hands a spooled document over for printing. One stopped here (too
+// large, no room, its client gone) is not: its job ends at once, aborted,
+// with its file, before anyone can release or print it, and with no lock of
+// PAPPL's held on the way (papplJobCancel takes the printer's and the job's
+// only).
+extern "C" __attribute__((visibility("default"))) void _papplJobSubmitFile(pappl_job_t* job,
+                                                                           const char* filename) {
+    using Submit = void (*)(pappl_job_t*, const char*);
+    static const Submit pappl = tarnwel::next_definition<Submit>("_papplJobSubmitFile");
+    tarnwel::ReadState* s = tarnwel::current;
+    if (!s || !s->stopped || !s->spooled || s->job != job) {
+        pappl(job, filename);
+        return;
+    }
+    unlink(filename);
+    papplJobCancel(job);
+    _papplJobSetState(job, IPP_JSTATE_ABORTED);
+    papplJobSetReasons(job, PAPPL_JREASON_NONE, PAPPL_JREASON_JOB_CANCELED_BY_USER);
+    papplJobSetMessage(job, "%s", s->reason.c_str());
 }

@@ -494,6 +494,59 @@ TEST(AppLimits, DocumentsRefusedOrBrokenOffByManyClientsAtOnce) {
     EXPECT_EQ(print_plain(app, kSample, "application/pdf", "after").state, "completed");
 }
 
+// A document refused for its size whose client goes on sending, slowly:
+// its job has ended by the time the refusal is known, so that releasing it
+// meanwhile prints nothing, and it is listed once.
+TEST(AppLimits, ARefusedDocumentsJobCannotBeReleasedWhileItsClientGoesOn) {
+    NETWORK_PAIR(net);
+    AppServer app("tnml20", as_service(net, {"max-document-size=1m"}));
+    ASSERT_TRUE(app.running()) << app.log();
+    const std::string big = read_file(kSample) + std::string(1200 << 10, '\n');
+    std::string status;
+    std::thread client([&] {
+        run_in_netns(net.client, [&] {
+            http_t* http = connect_client(app);
+            if (!http)
+                return;
+            ipp_t* request = print_job(app, "office", "trickle", "application/pdf");
+            bool sending = cupsSendRequest(http, request, "/ipp/print/office",
+                                           CUPS_LENGTH_VARIABLE) == HTTP_STATUS_CONTINUE;
+            ippDelete(request);
+            for (size_t at = 0; sending && at < big.size(); at += 65536)
+                sending = cupsWriteRequestData(http, big.data() + at,
+                                               std::min<size_t>(65536, big.size() - at)) ==
+                          HTTP_STATUS_CONTINUE;
+            // Then 100 bytes every 200 ms, for 4 s.
+            for (int i = 0; sending && i < 20; i++) {
+                sending = cupsWriteRequestData(http, std::string(100, '\n').data(), 100) ==
+                              HTTP_STATUS_CONTINUE &&
+                          httpFlushWrite(http) >= 0;
+                std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            }
+            ippDelete(cupsGetResponse(http, "/ipp/print/office"));
+            status = ippErrorString(cupsLastError());
+            httpClose(http);
+        });
+    });
+    // While the client goes on, the job is released, as its owner may.
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    RunResult release =
+        app.ipptool("job-operation.test",
+                    {{"operation", "Release-Job"}, {"jobid", "1"}, {"requester", "alice"}});
+    client.join();
+    EXPECT_EQ(status, "client-error-request-entity-too-large");
+    EXPECT_NE(release.status, 0) << "the refused job was released\n" << release.out;
+    JobOutcome job = wait_for_job(app, 1);
+    EXPECT_EQ(job.state, "aborted") << job.ipptool.out;
+    EXPECT_EQ(app.output("trickle").size(), 0u) << "the refused document printed";
+    RunResult list = app.ipptool("get-jobs.test", {});
+    size_t listed = 0;
+    for (size_t at = 0; (at = list.out.find("job-id (integer) = 1\n", at)) != std::string::npos;
+         at++)
+        listed++;
+    EXPECT_EQ(listed, 1u) << list.out;
+}
+
 TEST(AppLimits, ConnectionsAtOnceCostNoThreadBeyondTheLimit) {
     NETWORK_PAIR(net);
     AppServer app("tnml20", as_service(net, {"max-clients=4"}));
