@@ -1,21 +1,26 @@
-// A time limit on each request a client sends, up to the point where the
-// server answers it or reads its document (which has limits of its own,
-// job_limits.cpp): the TLS handshake, the request line, the headers, the IPP
-// message, a web form.
+// A time limit on each request a client sends, and on each answer it
+// takes: reading a request up to its document (which has limits of its own,
+// job_limits.cpp) or the end of its IPP message (the TLS handshake, the
+// request line, the headers, the IPP message, a web form), and sending the
+// answer. The time the server itself takes in between (a Get-Notifications
+// that waits for events, a job's processing) is not the client's.
 //
 // PAPPL 1.3.1 gives every connection a thread and waits for each line of a
-// request for as long as bytes keep coming, however slowly, and for a TLS
-// handshake for ever. max-clients connections that send a byte now and then
+// request for as long as bytes keep coming, however slowly, for a TLS
+// handshake for ever, and for a client to take its answer for ever.
+// max-clients connections that send a byte now and then, or read nothing,
 // hold every thread the server may start; from then on no one is served,
-// not even the control socket (AppLimits.SlowRequestsAreCutAndTheServerServesAgain).
+// not even the control socket
+// (AppLimits.SlowRequestsAndSlowReadersAreCutAndTheServerServesAgain).
 //
-// A request that has not been read whole within stream-timeout seconds of
-// its start has its connection shut down; the thread serving it then ends.
+// A request not read whole, or an answer not taken, within stream-timeout
+// seconds has its connection shut down; the thread serving it then ends.
 // The program takes the place of PAPPL's client thread (_papplClientRun) and
-// of the libcups calls that start a request, end it or close the connection
-// (httpReadRequest, httpUpdate, httpWriteResponse, httpClose), for PAPPL's
-// calls; the build exports them. Calls outside a client thread pass as they
-// are.
+// of the libcups calls that start a request, end reading it, start the
+// answer, wait for the next request or close the connection
+// (httpReadRequest, ippRead, httpUpdate, httpWriteResponse, httpWait,
+// httpClose), for PAPPL's calls; the build exports them. Calls outside a
+// client thread pass as they are.
 #include <dlfcn.h>
 #include <pappl/pappl.h>
 #include <sys/socket.h>
@@ -37,23 +42,31 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// What a connection is being timed for.
+enum class Phase { Request, Answer };
+
 struct Watched {
     pappl_client_t* client;
     int fd;
+    Phase phase;
     Clock::time_point deadline;
 };
 
-// The requests being read, and the thread that cuts those past their time.
-// An entry leaves before its connection is closed (httpClose), under the
-// lock, so the watch never shuts down a descriptor that has been reused.
+// The connections being timed, and the thread that cuts those past their
+// time. An entry leaves before its connection is closed (httpClose), under
+// the lock, so the watch never shuts down a descriptor that has been reused.
 class Watch {
   public:
-    void start(http_t* http, pappl_client_t* client) {
+    // Times the connection for `phase` from now, unless it is timed for it
+    // already.
+    void start(http_t* http, pappl_client_t* client, Phase phase) {
         std::lock_guard<std::mutex> guard(lock_);
-        if (watched_.count(http))
+        auto it = watched_.find(http);
+        if (it != watched_.end() && it->second.phase == phase)
             return;
         const int seconds = server_settings().streamTimeout;
-        watched_[http] = {client, httpGetFd(http), Clock::now() + std::chrono::seconds(seconds)};
+        watched_[http] = {client, httpGetFd(http), phase,
+                          Clock::now() + std::chrono::seconds(seconds)};
         if (!running_) {
             running_ = true;
             std::thread([this] { run(); }).detach();
@@ -63,6 +76,12 @@ class Watch {
     void end(http_t* http) {
         std::lock_guard<std::mutex> guard(lock_);
         watched_.erase(http);
+    }
+    void end(http_t* http, Phase phase) {
+        std::lock_guard<std::mutex> guard(lock_);
+        auto it = watched_.find(http);
+        if (it != watched_.end() && it->second.phase == phase)
+            watched_.erase(it);
     }
 
   private:
@@ -74,9 +93,11 @@ class Watch {
             for (auto it = watched_.begin(); it != watched_.end();) {
                 if (it->second.deadline <= now) {
                     papplLogClient(it->second.client, PAPPL_LOGLEVEL_ERROR,
-                                   "The client took more than %d seconds to send its request; "
-                                   "the connection was closed (stream-timeout).",
-                                   server_settings().streamTimeout);
+                                   "The client took more than %d seconds to %s; the connection "
+                                   "was closed (stream-timeout).",
+                                   server_settings().streamTimeout,
+                                   it->second.phase == Phase::Request ? "send its request"
+                                                                      : "take its answer");
                     shutdown(it->second.fd, SHUT_RDWR);
                     it = watched_.erase(it);
                 } else {
@@ -117,6 +138,8 @@ void end_request_watch() {
 using tarnwel::servedClient;
 using tarnwel::watch;
 
+using tarnwel::Phase;
+
 extern "C" {
 
 // PAPPL's thread of one connection: the first request's time runs from the
@@ -125,7 +148,7 @@ __attribute__((visibility("default"))) void* _papplClientRun(pappl_client_t* cli
     using Run = void* (*)(pappl_client_t*);
     static const Run pappl = tarnwel::next_definition<Run>("_papplClientRun");
     servedClient = client;
-    watch().start(papplClientGetHTTP(client), client);
+    watch().start(papplClientGetHTTP(client), client, Phase::Request);
     void* result = pappl(client);
     servedClient = nullptr;
     return result;
@@ -137,7 +160,7 @@ __attribute__((visibility("default"))) http_state_t httpReadRequest(http_t* http
     using Read = http_state_t (*)(http_t*, char*, size_t);
     static const Read libcups = tarnwel::next_definition<Read>("httpReadRequest");
     if (servedClient && papplClientGetHTTP(servedClient) == http)
-        watch().start(http, servedClient);
+        watch().start(http, servedClient, Phase::Request);
     return libcups(http, uri, urilen);
 }
 
@@ -151,14 +174,38 @@ __attribute__((visibility("default"))) http_status_t httpUpdate(http_t* http) {
     return status;
 }
 
-// The answer starts: the request has been read (a "100 Continue" only asks
-// for the rest of it).
+// The IPP message has been read (or cannot be): what the server does with
+// it is not the client's time.
+__attribute__((visibility("default"))) ipp_state_t ippRead(http_t* http, ipp_t* ipp) {
+    using Read = ipp_state_t (*)(http_t*, ipp_t*);
+    static const Read libcups = tarnwel::next_definition<Read>("ippRead");
+    ipp_state_t state = libcups(http, ipp);
+    if (servedClient && papplClientGetHTTP(servedClient) == http &&
+        (state == IPP_STATE_DATA || state == IPP_STATE_ERROR))
+        watch().end(http);
+    return state;
+}
+
+// The answer starts ("100 Continue" only asks for the rest of the request):
+// the client has stream-timeout seconds to take it.
 __attribute__((visibility("default"))) int httpWriteResponse(http_t* http, http_status_t status) {
     using Write = int (*)(http_t*, http_status_t);
     static const Write libcups = tarnwel::next_definition<Write>("httpWriteResponse");
-    if (servedClient && status != HTTP_STATUS_CONTINUE)
-        watch().end(http);
+    if (servedClient && papplClientGetHTTP(servedClient) == http && status != HTTP_STATUS_CONTINUE)
+        watch().start(http, servedClient, Phase::Answer);
     return libcups(http, status);
+}
+
+// Waiting for the next request: the answer has been taken. (PAPPL gives a
+// connection 30 seconds for its next request; the first one's time runs from
+// the connection.)
+__attribute__((visibility("default"))) int httpWait(http_t* http, int msec) {
+    using Wait = int (*)(http_t*, int);
+    static const Wait libcups = tarnwel::next_definition<Wait>("httpWait");
+    if (servedClient && papplClientGetHTTP(servedClient) == http &&
+        httpGetState(http) == HTTP_STATE_WAITING)
+        watch().end(http, Phase::Answer);
+    return libcups(http, msec);
 }
 
 __attribute__((visibility("default"))) void httpClose(http_t* http) {

@@ -658,15 +658,27 @@ class BusyPrinter {
 };
 
 // Connections that hold every thread the server may start without ever
-// finishing a request: one that sends nothing, one that sends its headers a
-// byte at a time, one that sends its IPP message a byte at a time, and one
-// more that starts a TLS handshake and stops. Each is cut once its request
+// finishing a request or taking an answer: one that sends nothing, one that
+// sends its headers a byte at a time, one that sends its IPP message a byte
+// at a time, one that sends many requests and reads nothing, and one more
+// that starts a TLS handshake and stops. Each is cut once its request
 // has taken stream-timeout; the server, its control socket among others,
 // serves again.
-TEST(AppLimits, SlowRequestsAreCutAndTheServerServesAgain) {
+TEST(AppLimits, SlowRequestsAndSlowReadersAreCutAndTheServerServesAgain) {
     NETWORK_PAIR(net);
-    AppServer app("tnml20", as_service(net, {"max-clients=3", "stream-timeout=3"}));
+    AppServer app("tnml20", as_service(net, {"max-clients=4", "stream-timeout=3"}));
     ASSERT_TRUE(app.running()) << app.log();
+    ipp_t* attributes = ippNewRequest(IPP_OP_GET_PRINTER_ATTRIBUTES);
+    ippAddString(attributes, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr,
+                 remote_uri(app).c_str());
+    const std::string ipp = ipp_bytes(attributes);
+    ippDelete(attributes);
+    std::string many;
+    for (int i = 0; i < 200; i++)
+        many +=
+            "POST /ipp/print/office HTTP/1.1\r\nHost: " + std::string(kServerAddress) +
+            "\r\nContent-Type: application/ipp\r\nContent-Length: " + std::to_string(ipp.size()) +
+            "\r\n\r\n" + ipp;
     const std::string head =
         "POST /ipp/print/office HTTP/1.1\r\nHost: " + std::string(kServerAddress) +
         "\r\nContent-Type: application/ipp\r\n";
@@ -683,6 +695,7 @@ TEST(AppLimits, SlowRequestsAreCutAndTheServerServesAgain) {
              std::string("\x02\x00\x00\x0b\x00\x00\x00\x01\x01\x47\x00\x12", 12) +
              "attributes-charset\x7f\xff",
          'a'},
+        {"many requests, and no answer read", many, 0},
         // (Waits for one of the others to go: PAPPL 1.3.1's own handshake
         // gives up after a while.)
         {"a TLS handshake that stops", std::string(1, '\x16'), 0},
@@ -691,8 +704,19 @@ TEST(AppLimits, SlowRequestsAreCutAndTheServerServesAgain) {
     std::vector<std::thread> clients;
     std::vector<int> fds;
     ASSERT_TRUE(run_in_netns(net.client, [&] {
-        for (size_t i = 0; i < std::size(slow); i++)
-            fds.push_back(connect_to(app.port()));
+        for (size_t i = 0; i < std::size(slow); i++) {
+            // (A small window: the answers fill it at once.)
+            int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            int window = 1024;
+            setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &window, sizeof(window));
+            sockaddr_in a{};
+            a.sin_family = AF_INET;
+            inet_pton(AF_INET, kServerAddress, &a.sin_addr);
+            a.sin_port = htons(static_cast<uint16_t>(app.port()));
+            if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0)
+                ADD_FAILURE() << "cannot connect: " << strerror(errno);
+            fds.push_back(fd);
+        }
     }));
     const auto start = Clock::now();
     for (size_t i = 0; i < fds.size(); i++)
@@ -722,6 +746,8 @@ TEST(AppLimits, SlowRequestsAreCutAndTheServerServesAgain) {
         EXPECT_LE(n, 0) << slow[i].what << ": still open";
     }
     done = true;
+    for (int fd : fds)
+        shutdown(fd, SHUT_RDWR);
     for (std::thread& t : clients)
         t.join();
     for (int fd : fds)
@@ -729,6 +755,60 @@ TEST(AppLimits, SlowRequestsAreCutAndTheServerServesAgain) {
     if (answered) {
         EXPECT_EQ(control.get().status, 0);
     }
+}
+
+// What the server takes its own time over is not the client's: a
+// Get-Notifications that waits for an event longer than the limit gets its
+// answer, and a connection kept open between requests longer than the limit
+// is not cut.
+TEST(AppLimits, TheServersOwnWaitIsNotTheClients) {
+    NETWORK_PAIR(net);
+    AppServer app("tnml20", as_service(net, {"stream-timeout=2"}));
+    ASSERT_TRUE(app.running()) << app.log();
+    RunResult subscribed = run_program(in_netns(
+        net.client, {"ipptool", "-tv", "-T", "30", "-d", "requester=alice", remote_uri(app),
+                     std::string(TARNWEL_SOURCE_DIR) + "/tests/app/subscribe.test"}));
+    const std::string subid = ipp_value(subscribed.out, "notify-subscription-id");
+    ASSERT_NE(subid, "") << subscribed.out;
+    RunResult waited;
+    const auto start = Clock::now();
+    double waitedFor = 0;
+    std::thread waiting([&] {
+        waited =
+            run_program(in_netns(net.client, {"ipptool", "-tv", "-T", "60", "-d", "requester=alice",
+                                              "-d", "subid=" + subid, remote_uri(app),
+                                              std::string(TARNWEL_SOURCE_DIR) +
+                                                  "/tests/app/get-notifications-wait.test"}));
+        waitedFor = std::chrono::duration<double>(Clock::now() - start).count();
+    });
+    // Meanwhile a connection that sends a request, waits, and sends another.
+    std::string second;
+    run_in_netns(net.client, [&] {
+        http_t* http = connect_client(app);
+        if (!http)
+            return;
+        for (int i = 0; i < 2; i++) {
+            if (i)
+                std::this_thread::sleep_for(std::chrono::seconds(5));
+            ipp_t* request = ippNewRequest(IPP_OP_GET_PRINTER_ATTRIBUTES);
+            ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr,
+                         remote_uri(app).c_str());
+            ippDelete(cupsDoRequest(http, request, "/ipp/print/office"));
+            second = ippErrorString(cupsLastError());
+        }
+        httpClose(http);
+    });
+    EXPECT_EQ(second, "successful-ok");
+    // The event comes 5 s after the wait began.
+    EXPECT_EQ(print_plain(app, kSample, "application/pdf", "event").state, "completed");
+    waiting.join();
+    // (PAPPL 1.3.1 answers the wait when the job's event comes, without the
+    // event; the next Get-Notifications gets it.)
+    EXPECT_GE(waitedFor, 4) << "the wait ended early";
+    EXPECT_NE(waited.out.find("status-code = successful-ok"), std::string::npos)
+        << "no answer after " << waitedFor << " s\n"
+        << waited.out;
+    EXPECT_EQ(app.log().find("(stream-timeout)"), std::string::npos) << app.log();
 }
 
 // A client streaming raster to a printer that is busy for longer than the
