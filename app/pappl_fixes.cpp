@@ -2,6 +2,7 @@
 
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -386,6 +387,37 @@ std::string inexact_job_attribute(ipp_attribute_t* attr) {
 
 }  // namespace tarnwel
 
+namespace tarnwel {
+
+// Why the printer cannot print the document a request offers, or empty.
+// PAPPL 1.3.1 looks for document-format-supported among attributes where it
+// never is, and takes every format; a job of one it cannot print aborts
+// later with "Job aborted." (AppFormats.AFormatThePrinterDoesNotPrintIsRefused).
+// A document sent as application/octet-stream is what PAPPL made of its first
+// bytes, if anything.
+std::string unprintable_format(ipp_t* request) {
+    static const char* const kPrintable[] = {"application/pdf", "image/jpeg", "image/png",
+                                             "image/pwg-raster", "image/urf"};
+    const char* given =
+        ippGetString(ippFindAttribute(request, "document-format", IPP_TAG_MIMETYPE), 0, nullptr);
+    const char* detected = ippGetString(
+        ippFindAttribute(request, "document-format-detected", IPP_TAG_MIMETYPE), 0, nullptr);
+    const char* format = detected ? detected : given;
+    const ipp_op_t op = ippGetOperation(request);
+    const bool document = op == IPP_OP_PRINT_JOB || op == IPP_OP_SEND_DOCUMENT;
+    const std::string prints =
+        "the printer prints PDF, JPEG, PNG, PWG raster and Apple raster (URF) documents.";
+    if (!format || strcmp(format, "application/octet-stream") == 0)
+        return document ? "The kind of the document cannot be told from its first bytes; " + prints
+                        : "";
+    for (const char* printable : kPrintable)
+        if (strcasecmp(format, printable) == 0)
+            return "";
+    return std::string("The printer does not print ") + format + " documents; " + prints;
+}
+
+}  // namespace tarnwel
+
 // PAPPL 1.3.1 reads ipp-attribute-fidelity the wrong way round: true makes
 // it accept a job whose document attributes it found invalid, and it still
 // prints on other paper than a job asked for (with fidelity the job must be
@@ -401,6 +433,19 @@ extern "C" __attribute__((visibility("default"))) bool _papplJobValidateDocument
         tarnwel::next_definition<Validate>("_papplJobValidateDocumentAttributes");
     bool ok = papplOwn ? papplOwn(client) : false;
     ipp_t* request = papplClientGetRequest(client);
+    if (ok) {
+        if (std::string why = tarnwel::unprintable_format(request); !why.empty()) {
+            papplClientRespondIPP(client, IPP_STATUS_ERROR_DOCUMENT_FORMAT_NOT_SUPPORTED, "%s",
+                                  why.c_str());
+            ipp_t* response = papplClientGetResponse(client);
+            if (ipp_attribute_t* format =
+                    ippFindAttribute(request, "document-format", IPP_TAG_MIMETYPE)) {
+                ipp_attribute_t* copy = ippCopyAttribute(response, format, 0);
+                ippSetGroupTag(response, &copy, IPP_TAG_UNSUPPORTED_GROUP);
+            }
+            return false;
+        }
+    }
     ipp_attribute_t* fidelity =
         ippFindAttribute(request, "ipp-attribute-fidelity", IPP_TAG_BOOLEAN);
     if (!fidelity || !ippGetBoolean(fidelity, 0))

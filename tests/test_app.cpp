@@ -592,6 +592,58 @@ TEST(AppConformance, IppTestsPassButForPapplsOwnFailures) {
     EXPECT_TRUE(both.empty()) << "jobs " << both << " ran at once on the printer";
 }
 
+// A document the printer does not print is refused in words at each step a
+// client may offer it (Validate-Job, Print-Job, Create-Job, Send-Document):
+// declared as what it is, or as application/octet-stream with first bytes
+// that tell no printable kind. A PDF passes every step.
+TEST(AppFormats, AFormatThePrinterDoesNotPrintIsRefused) {
+    AppServer app;
+    ASSERT_TRUE(app.running()) << app.log();
+    const std::string refused = "client-error-document-format-not-supported";
+    const std::string ok = "successful-ok";
+    const struct {
+        const char* format;
+        std::string content;
+        // Validate-Job, Print-Job, Create-Job, Send-Document
+        std::vector<std::string> expected;
+    } cases[] = {
+        {"text/plain", "A note in plain text.\n", {refused, refused, refused, refused}},
+        {"application/postscript",
+         "%!PS-Adobe-3.0\nshowpage\n",
+         {refused, refused, refused, refused}},
+        {"image/gif", "GIF89a\x01\x00\x01\x00", {refused, refused, refused, refused}},
+        {"application/vnd.hp-pcl",
+         "\x1b"
+         "E\x1b&l0O",
+         {refused, refused, refused, refused}},
+        {"application/octet-stream", "A note in plain text.\n", {ok, refused, ok, refused}},
+        {"application/octet-stream", "%!PS-Adobe-3.0\nshowpage\n", {ok, refused, ok, refused}},
+        {"application/pdf", read_file(kSample), {ok, ok, ok, ok}},
+    };
+    const char* const steps[] = {"Validate-Job", "Print-Job", "Create-Job", "Send-Document"};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.format) + ", " + c.content.substr(0, 8));
+        const std::string document = temp_dir() + "/document";
+        write_file(document, c.content);
+        RunResult r = run_program(
+            {"ipptool", "-tv", "-T", "60", "-d", std::string("format=") + c.format, "-d",
+             std::string("senddoc=") + c.format, "-f", document, app.printer_uri(),
+             std::string(TARNWEL_SOURCE_DIR) + "/tests/app/document-format.test"});
+        for (size_t i = 0; i < std::size(steps); i++) {
+            size_t at = r.out.find(std::string("    ") + steps[i] + " ");
+            at = at == std::string::npos ? at : r.out.find("status-code = ", at);
+            ASSERT_NE(at, std::string::npos) << steps[i] << "\n" << r.out;
+            const std::string line = r.out.substr(at + 14, r.out.find('\n', at) - at - 14);
+            EXPECT_EQ(line.substr(0, line.find(' ')), c.expected[i]) << steps[i] << ": " << line;
+            if (c.expected[i] == refused) {
+                EXPECT_NE(line.find("prints PDF"), std::string::npos) << steps[i] << ": " << line;
+            }
+        }
+    }
+    // The jobs made and refused their document wait for none.
+    app.command({"cancel", "-d", "office", "-a"});
+}
+
 // ---------------------------------------------------------------------------
 // Bad documents
 // ---------------------------------------------------------------------------
@@ -735,10 +787,8 @@ INSTANTIATE_TEST_SUITE_P(
         BadCase{"CutPwgRaster", "image/pwg-raster", cut_pwg, nullptr, "cut short", 3},
         BadCase{"NotAPdf", "application/pdf", not_a_pdf, nullptr, "not a PDF file", 60},
         BadCase{"EmptyFile", "application/pdf", empty_file, "client-error-bad-request", "", 60},
-        // PAPPL 1.3.1 looks for document-format-supported among the wrong
-        // attributes and takes any format; the job is then aborted by the
-        // system, with PAPPL's generic message.
-        BadCase{"UnsupportedFormat", "text/plain", text_file, nullptr, "Job aborted.", 60},
+        BadCase{"UnsupportedFormat", "text/plain", text_file,
+                "client-error-document-format-not-supported", "", 60},
         // PWG raster whose headers lie about their pages.
         BadCase{"PwgHugeHeight", "image/pwg-raster", huge_height_pwg, nullptr,
                 "4000000000 lines high is more than the printer accepts", 60},
