@@ -23,6 +23,7 @@
 
 #include "interpose.h"
 #include "job_limits.h"
+#include "pappl_fixes.h"
 #include "server_settings.h"
 
 namespace tarnwel {
@@ -592,6 +593,7 @@ __attribute__((visibility("default"))) void _papplPrinterProcessIPP(pappl_client
     static const Process papplOwn = tarnwel::next_definition<Process>("_papplPrinterProcessIPP");
     tarnwel::forget_job_refusal();
     tarnwel::process_ipp(client, papplOwn);
+    tarnwel::complete_printer_attributes(client);
     // A job refused for a limit at the last moment: PAPPL would say
     // "Currently printing another job.".
     ipp_status_t refused = IPP_STATUS_OK;

@@ -28,9 +28,17 @@ std::string JobSettings::option_string() const {
     return "PrintDensity=" + density + " PaperWeight=" + weight + " Duplex=" + duplex;
 }
 
-JobSettings job_settings(const pappl_pr_options_t* options) {
+JobSettings job_settings(const pappl_pr_options_t* options, bool darknessGiven) {
     JobSettings s;
-    s.density = density_choice(options->print_darkness);
+    int darkness = options->print_darkness;
+    if (!darknessGiven) {
+        // One of the five levels, 50 apart.
+        if (options->print_quality == IPP_QUALITY_DRAFT)
+            darkness = std::max(darkness - 50, -100);
+        else if (options->print_quality == IPP_QUALITY_HIGH)
+            darkness = std::min(darkness + 50, 100);
+    }
+    s.density = density_choice(darkness);
     s.weight =
         paper_weight_choice(options->media.type[0] ? options->media.type : kDefaultMediaType);
     switch (options->sides) {
@@ -222,7 +230,7 @@ bool JobBridge::start_job(const pappl_pr_options_t* options, bool countPages) {
         return fail("The media type \"" + std::string(options->media.type) +
                     "\" is not one the printer offers (" + offered + ").");
     }
-    settings_ = job_settings(options);
+    settings_ = job_settings(options, papplJobGetAttribute(job_, "print-darkness") != nullptr);
     pappl_printer_t* printer = papplJobGetPrinter(job_);
     const Model* model = find_model(printer ? papplPrinterGetDriverName(printer) : nullptr);
     if (!model)

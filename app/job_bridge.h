@@ -31,8 +31,11 @@ struct JobSettings {
 };
 
 // The settings of a job from PAPPL's options (which already hold the
-// printer's defaults for whatever the job does not say).
-JobSettings job_settings(const pappl_pr_options_t* options);
+// printer's defaults for whatever the job does not say). `darknessGiven`:
+// the job names a print-darkness; without one, its print-quality moves the
+// printer's default density a level: draft lighter, high darker (CUPS's
+// print dialogs offer print-quality, not print-darkness).
+JobSettings job_settings(const pappl_pr_options_t* options, bool darknessGiven = true);
 
 // The part of a whole page (PAPPL's pages and Ghostscript's cover the whole
 // paper) that the printer can reach: what CUPS hands the filter, as the PPD

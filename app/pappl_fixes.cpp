@@ -416,6 +416,24 @@ std::string unprintable_format(ipp_t* request) {
     return std::string("The printer does not print ") + format + " documents; " + prints;
 }
 
+void complete_printer_attributes(pappl_client_t* client) {
+    ipp_t* request = papplClientGetRequest(client);
+    ipp_t* response = papplClientGetResponse(client);
+    pappl_printer_t* printer = papplClientGetPrinter(client);
+    if (!printer || !response || ippGetOperation(request) != IPP_OP_GET_PRINTER_ATTRIBUTES ||
+        ippGetStatusCode(response) != IPP_STATUS_OK ||
+        ippFindAttribute(response, "print-darkness-default", IPP_TAG_INTEGER))
+        return;
+    cups_array_t* requested = ippCreateRequestedArray(request);
+    if (!requested || cupsArrayFind(requested, const_cast<char*>("print-darkness-default"))) {
+        pappl_pr_driver_data_t data;
+        papplPrinterGetDriverData(printer, &data);
+        ippAddInteger(response, IPP_TAG_PRINTER, IPP_TAG_INTEGER, "print-darkness-default",
+                      data.darkness_default);
+    }
+    cupsArrayDelete(requested);
+}
+
 }  // namespace tarnwel
 
 // PAPPL 1.3.1 reads ipp-attribute-fidelity the wrong way round: true makes

@@ -37,6 +37,10 @@ std::string inexact_job_attribute(ipp_attribute_t* attr);
 // request's printer group.
 std::string bad_printer_default(ipp_attribute_t* attr);
 
+// Adds to PAPPL's answer to Get-Printer-Attributes what PAPPL 1.3.1 leaves
+// out though a client may set it: print-darkness-default.
+void complete_printer_attributes(pappl_client_t* client);
+
 }  // namespace tarnwel
 
 #endif

@@ -16,6 +16,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <map>
 #include <set>
 #include <sstream>
@@ -353,9 +354,18 @@ TEST(AppDefaults, SetPrinterAttributesApplyToTheNextJob) {
     EXPECT_EQ(b.paper_weight, 3);
     EXPECT_EQ(b.duplex, tarnwel::Duplex::None);
 
+    // The printer says its default density, before and after it is set.
+    auto default_darkness = [&] {
+        RunResult r =
+            run_program({"ipptool", "-tv", "-T", "30", app.printer_uri(),
+                         std::string(TARNWEL_SOURCE_DIR) + "/tests/app/printer-attributes.test"});
+        return ipp_value(r.out, "print-darkness-default");
+    };
+    EXPECT_EQ(default_darkness(), "0");
     RunResult set =
         app.ipptool("set-defaults.test", {{"darkness", "100"}, {"mediatype", "cardstock"}});
     ASSERT_EQ(set.status, 0) << set.out;
+    EXPECT_EQ(default_darkness(), "100");
     JobOutcome after = print_plain(app, kSample, "application/pdf", "after");
     ASSERT_EQ(after.state, "completed") << after.ipptool.out;
     tarnwel::StreamJob a = decode_or_fail(app.output("after"));
@@ -368,6 +378,53 @@ TEST(AppDefaults, SetPrinterAttributesApplyToTheNextJob) {
     tarnwel::StreamJob o = decode_or_fail(app.output("own"));
     EXPECT_EQ(o.density, 4);
     EXPECT_EQ(o.paper_weight, 3);
+}
+
+// A job without print-darkness (every CUPS print dialog offers
+// print-quality, none print-darkness): draft prints a level lighter than the
+// printer's default density, normal at it, high a level darker; a job that
+// names its darkness gets it whatever its quality. The same from a default
+// set to the darkest.
+TEST(AppDefaults, PrintQualityMovesTheDensityWhenTheJobNamesNone) {
+    const std::string kPrintQuality =
+        std::string(TARNWEL_SOURCE_DIR) + "/tests/app/print-quality.test";
+    AppServer app;
+    ASSERT_TRUE(app.running()) << app.log();
+    // Densities in the stream: 0 Dark, 1 MediumDark, 2 Medium, 3 MediumLight,
+    // 4 Light.
+    const struct {
+        const char* defaultDarkness;  // set first, or null
+        const char* quality;
+        int darkness;  // the job's print-darkness, or INT_MIN for none
+        int density;
+    } cases[] = {
+        {nullptr, "3", INT_MIN, 3}, {nullptr, "4", INT_MIN, 2}, {nullptr, "5", INT_MIN, 1},
+        {nullptr, "5", -100, 4},    {"100", "3", INT_MIN, 1},   {"100", "5", INT_MIN, 0},
+        {"-100", "3", INT_MIN, 4},
+    };
+    int n = 0;
+    for (const auto& c : cases) {
+        const std::string name = "quality" + std::to_string(++n);
+        SCOPED_TRACE(name + ": default " + (c.defaultDarkness ? c.defaultDarkness : "as shipped") +
+                     ", print-quality " + c.quality);
+        if (c.defaultDarkness) {
+            RunResult set = app.ipptool("set-defaults.test", {{"darkness", c.defaultDarkness},
+                                                              {"mediatype", "stationery"}});
+            ASSERT_EQ(set.status, 0) << set.out;
+        }
+        // The same request, with print-darkness when the job names one.
+        std::string request = read_file(kPrintQuality);
+        if (c.darkness != INT_MIN)
+            request.replace(request.find("\tFILE"), 0,
+                            "\tATTR integer print-darkness " + std::to_string(c.darkness) + "\n");
+        const std::string testFile = temp_dir() + "/print-quality.test";
+        write_file(testFile, request);
+        JobOutcome job = outcome(app.ipptool(
+            testFile, {{"format", "application/pdf"}, {"jobname", name}, {"quality", c.quality}},
+            kSample));
+        ASSERT_EQ(job.state, "completed") << job.ipptool.out;
+        EXPECT_EQ(decode_or_fail(app.output(name)).density, c.density);
+    }
 }
 
 // ---------------------------------------------------------------------------
