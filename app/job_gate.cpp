@@ -62,9 +62,12 @@ struct Gate {
     std::mutex lock;
     bool closed = false;  // its printer is deleted
 };
+// (Never destroyed: PAPPL's job threads may still be at a gate while the
+// program exits.)
 std::mutex gatesLock;
-std::map<const void*, std::unique_ptr<Gate>> gates;
-std::vector<std::unique_ptr<Gate>> retired;
+std::map<const void*, std::unique_ptr<Gate>>& gates =
+    *new std::map<const void*, std::unique_ptr<Gate>>;
+std::vector<std::unique_ptr<Gate>>& retired = *new std::vector<std::unique_ptr<Gate>>;
 
 Gate& gate(pappl_printer_t* printer) {
     std::lock_guard<std::mutex> guard(gatesLock);

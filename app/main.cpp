@@ -293,7 +293,9 @@ pappl_system_t* system_callback(int numOptions, cups_option_t* options, void*) {
     papplSystemAddMIMEFilter(system, "application/pdf", "image/pwg-raster", print_pdf, nullptr);
     watch_unreachable_printers(system);
     add_system_web_pages(system);
-    static std::vector<pappl_pr_driver_t> drivers;
+    // (Never destroyed, as PAPPL keeps it: its threads may still read it while
+    // the program exits.)
+    static std::vector<pappl_pr_driver_t>& drivers = *new std::vector<pappl_pr_driver_t>;
     for (size_t i = 0; i < kNumModels; i++)
         drivers.push_back({kModels[i].driver, kModels[i].makeModel, kModels[i].deviceId, nullptr});
     papplSystemSetPrinterDrivers(system, static_cast<int>(drivers.size()), drivers.data(),

@@ -37,8 +37,10 @@ struct DeviceWatch {
     int opening = 0;       // opens in progress
     bool failing = false;  // the last open failed
 };
+// (Never destroyed: PAPPL's job threads may still open devices while the
+// program exits.)
 std::mutex devicesLock;
-std::map<std::string, DeviceWatch> devices;
+std::map<std::string, DeviceWatch>& devices = *new std::map<std::string, DeviceWatch>;
 
 DeviceWatch device_watch(const char* uri) {
     std::lock_guard<std::mutex> guard(devicesLock);

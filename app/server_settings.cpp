@@ -9,7 +9,9 @@ namespace tarnwel {
 
 namespace {
 
-ServerSettings settings;
+// Never destroyed: PAPPL's threads (a client's, a job's) may still read it
+// while the program exits.
+ServerSettings& settings = *new ServerSettings;
 
 bool parse_count(const char* text, long long low, long long high, long long& value) {
     char* end = nullptr;

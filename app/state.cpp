@@ -144,8 +144,9 @@ static void remove_cut_saves(const std::string& folder) {
 }
 
 void keep_state(pappl_system_t* system, const std::string& path) {
-    // The path lives as long as the server: PAPPL hands it to every save.
-    static std::string statePath;
+    // The path lives as long as the server, and past it (never destroyed):
+    // PAPPL hands it to every save.
+    static std::string& statePath = *new std::string;
     statePath = path;
     size_t slash = path.rfind('/');
     remove_cut_saves(slash == std::string::npos ? "." : path.substr(0, slash == 0 ? 1 : slash));

@@ -346,7 +346,9 @@ void add_system_web_pages(pappl_system_t* system) {
     // PAPPL keeps the strings data without copying it. Strings of PAPPL's own
     // come first: a key PAPPL has already ("media-type.cardstock") keeps its
     // words, so the pages use keys of their own.
-    static std::vector<std::string> strings(kNumLanguages);
+    // (Never destroyed: PAPPL's client threads may still serve them while the
+    // program exits.)
+    static std::vector<std::string>& strings = *new std::vector<std::string>(kNumLanguages);
     for (size_t i = 0; i < kNumLanguages; i++) {
         strings[i] = page_strings(kLanguages[i]);
         papplSystemAddStringsData(system, ("/" + std::string(kLanguages[i]) + ".strings").c_str(),
