@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <climits>
 #include <cstring>
 #include <ctime>
 #include <fstream>
@@ -426,6 +427,15 @@ void complete_printer_attributes(pappl_client_t* client) {
         ippGetStatusCode(response) != IPP_STATUS_OK ||
         ippFindAttribute(response, "print-darkness-default", IPP_TAG_INTEGER))
         return;
+    // The largest document the server takes (max-document-size), for every
+    // format: PAPPL says 0-0 for JPEG and PDF (it reads job-k-octets-supported
+    // before it has set it) and the spool's free room for any job.
+    const int kOctets =
+        static_cast<int>(std::min<long long>(server_settings().maxDocumentBytes / 1024, INT_MAX));
+    for (const char* name :
+         {"job-k-octets-supported", "jpeg-k-octets-supported", "pdf-k-octets-supported"})
+        if (ipp_attribute_t* range = ippFindAttribute(response, name, IPP_TAG_RANGE))
+            ippSetRange(response, &range, 0, 0, kOctets);
     cups_array_t* requested = ippCreateRequestedArray(request);
     if (!requested || cupsArrayFind(requested, const_cast<char*>("print-darkness-default"))) {
         pappl_pr_driver_data_t data;

@@ -37,8 +37,9 @@ std::string inexact_job_attribute(ipp_attribute_t* attr);
 // request's printer group.
 std::string bad_printer_default(ipp_attribute_t* attr);
 
-// Adds to PAPPL's answer to Get-Printer-Attributes what PAPPL 1.3.1 leaves
-// out though a client may set it: print-darkness-default.
+// Mends PAPPL's answer to Get-Printer-Attributes: adds what PAPPL 1.3.1
+// leaves out though a client may set it (print-darkness-default), and says
+// the largest document the server takes in the k-octets ranges.
 void complete_printer_attributes(pappl_client_t* client);
 
 }  // namespace tarnwel

@@ -579,6 +579,11 @@ TEST(AppAttributes, TheAnswerIsTheSameOnTheFirstAndTheThousandthRequest) {
     };
     const std::string first = answer();
     EXPECT_EQ(first.substr(first.rfind('\n') + 1), "1") << "printer-strings-languages-supported";
+    // Each format's size limit is the server's (max-document-size, 256 MB).
+    RunResult once = run_program({"ipptool", "-tv", "-T", "30", app.printer_uri(), all});
+    for (const char* name :
+         {"job-k-octets-supported", "jpeg-k-octets-supported", "pdf-k-octets-supported"})
+        EXPECT_EQ(ipp_value(once.out, name), "0-262144") << name;
     std::vector<std::string> argv = {"ipptool", "-q", "-T", "30", app.printer_uri()};
     argv.insert(argv.end(), 1000, all);
     RunResult many = run_program(argv);
