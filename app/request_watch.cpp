@@ -25,6 +25,7 @@
 #include <pappl/pappl.h>
 #include <sys/socket.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
@@ -122,6 +123,9 @@ Watch& watch() {
 
 thread_local pappl_client_t* servedClient = nullptr;
 
+// PAPPL's client threads still running.
+std::atomic<int> runningClients{0};
+
 }  // namespace
 
 pappl_client_t* served_client() {
@@ -147,11 +151,25 @@ extern "C" {
 __attribute__((visibility("default"))) void* _papplClientRun(pappl_client_t* client) {
     using Run = void* (*)(pappl_client_t*);
     static const Run pappl = tarnwel::next_definition<Run>("_papplClientRun");
+    tarnwel::runningClients++;
     servedClient = client;
     watch().start(papplClientGetHTTP(client), client, Phase::Request);
     void* result = pappl(client);
     servedClient = nullptr;
+    tarnwel::runningClients--;
     return result;
+}
+
+// PAPPL 1.3.1 frees the system when its main loop ends, while the threads
+// of its clients (the one that asked it to shut down among them) may still
+// be closing their connections: they then write into freed memory. The
+// system is freed once they have ended, or after 3 s.
+__attribute__((visibility("default"))) void papplSystemDelete(pappl_system_t* system) {
+    using Delete = void (*)(pappl_system_t*);
+    static const Delete pappl = tarnwel::next_definition<Delete>("papplSystemDelete");
+    for (int i = 0; i < 300 && tarnwel::runningClients > 0; i++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    pappl(system);
 }
 
 // A request starts.

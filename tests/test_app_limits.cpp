@@ -763,7 +763,7 @@ TEST(AppLimits, SlowRequestsAndSlowReadersAreCutAndTheServerServesAgain) {
 // is not cut.
 TEST(AppLimits, TheServersOwnWaitIsNotTheClients) {
     NETWORK_PAIR(net);
-    AppServer app("tnml20", as_service(net, {"stream-timeout=2"}));
+    AppServer app("tnml20", as_service(net, {"stream-timeout=3"}));
     ASSERT_TRUE(app.running()) << app.log();
     RunResult subscribed = run_program(in_netns(
         net.client, {"ipptool", "-tv", "-T", "30", "-d", "requester=alice", remote_uri(app),
@@ -789,7 +789,7 @@ TEST(AppLimits, TheServersOwnWaitIsNotTheClients) {
             return;
         for (int i = 0; i < 2; i++) {
             if (i)
-                std::this_thread::sleep_for(std::chrono::seconds(5));
+                std::this_thread::sleep_for(std::chrono::seconds(6));
             ipp_t* request = ippNewRequest(IPP_OP_GET_PRINTER_ATTRIBUTES);
             ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr,
                          remote_uri(app).c_str());
@@ -799,12 +799,12 @@ TEST(AppLimits, TheServersOwnWaitIsNotTheClients) {
         httpClose(http);
     });
     EXPECT_EQ(second, "successful-ok");
-    // The event comes 5 s after the wait began.
+    // The event comes 6 s after the wait began.
     EXPECT_EQ(print_plain(app, kSample, "application/pdf", "event").state, "completed");
     waiting.join();
     // (PAPPL 1.3.1 answers the wait when the job's event comes, without the
     // event; the next Get-Notifications gets it.)
-    EXPECT_GE(waitedFor, 4) << "the wait ended early";
+    EXPECT_GE(waitedFor, 5) << "the wait ended early";
     EXPECT_NE(waited.out.find("status-code = successful-ok"), std::string::npos)
         << "no answer after " << waitedFor << " s\n"
         << waited.out;
