@@ -45,7 +45,6 @@ struct ReadState {
     Clock::duration pageWait{};   // waited for the page's bytes before it
     unsigned page = 0;            // pages started
     bool stopped = false;
-    bool told = false;  // PAPPL's copy has been told the document ended
     ipp_status_t status = IPP_STATUS_OK;
     std::string reason;
 };
@@ -108,11 +107,8 @@ ssize_t libcups_read(http_t* http, char* buffer, size_t length) {
 // and the job ends where PAPPL would hand the file over for printing
 // (_papplJobSubmitFile, below). A streamed raster's reader is told that the
 // read failed.
-ssize_t tell_end(ReadState& s) {
-    if (!s.spooled)
-        return -1;
-    s.told = true;
-    return 0;
+ssize_t tell_end(const ReadState& s) {
+    return s.spooled ? 0 : -1;
 }
 
 // Sets a text attribute of a response, or adds it at the end of its group:
