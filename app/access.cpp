@@ -23,6 +23,7 @@
 
 #include "interpose.h"
 #include "job_limits.h"
+#include "pappl/dnssd.h"
 #include "pappl_fixes.h"
 #include "server_settings.h"
 
@@ -644,7 +645,10 @@ __attribute__((visibility("default"))) pappl_printer_t* papplPrinterCreate(
         errno = EPERM;
         return nullptr;
     }
-    return papplOwn(system, printer_id, printer_name, driver_name, device_id, device_uri);
+    pappl_printer_t* printer =
+        papplOwn(system, printer_id, printer_name, driver_name, device_id, device_uri);
+    tarnwel::advertise_new_printer(printer);
+    return printer;
 }
 
 }  // extern "C"

@@ -17,6 +17,7 @@
 #include "access.h"
 #include "job_bridge.h"
 #include "models.h"
+#include "pappl/dnssd.h"
 #include "pappl_fixes.h"
 #include "pdf.h"
 #include "server_settings.h"
@@ -219,6 +220,7 @@ pappl_system_t* system_callback(int numOptions, cups_option_t* options, void*) {
             pos = end + 1;
         }
     }
+    set_tls_offered(!(soptions & PAPPL_SOPTIONS_NO_TLS));
     int port = 0;
     if (const char* v = option("server-port")) {
         char* end = nullptr;

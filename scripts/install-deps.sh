@@ -16,6 +16,9 @@ packages=(
   # What a client on the network may do: network namespaces joined by a veth
   # pair (ip), curl as the browser, and crypt(3) for the test's login file.
   iproute2 curl libcrypt-dev
+  # Clients that find printers on the network: avahi-browse, and
+  # cups-browsed, which makes a CUPS queue for each printer it finds.
+  avahi-utils cups-browsed
   # The Debian packages: building, checking, installing and the service file.
   dpkg-dev lintian git adduser systemd
 )

@@ -4,6 +4,7 @@
 #include <cups/raster.h>
 #include <dirent.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sched.h>
 #include <signal.h>
@@ -598,6 +599,24 @@ RunResult AppServer::ipptool(const std::string& testFile,
     argv.push_back(testFile[0] == '/' ? testFile
                                       : std::string(TARNWEL_SOURCE_DIR) + "/tests/app/" + testFile);
     return run_program(in_netns(netns_, argv), workDir);
+}
+
+std::string AppServer::printer_id(const std::string& name) const {
+    const std::string path = dir_ + "/home/tarnwel-printer-app.state";
+    for (int i = 0; i < 100; i++) {
+        std::istringstream state(read_file(path));
+        for (std::string line; std::getline(state, line);) {
+            if (line.rfind("<Printer ", 0) != 0 ||
+                line.find(" name=\"" + name + "\"") == std::string::npos)
+                continue;
+            size_t at = line.find(" id=\"");
+            if (at != std::string::npos)
+                return std::to_string(atoi(line.c_str() + at + 5));
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    ADD_FAILURE() << "no printer " << name << " in the saved state:\n" << read_file(path);
+    return "";
 }
 
 std::string AppServer::output(const std::string& jobName) const {

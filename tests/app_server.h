@@ -75,6 +75,9 @@ class AppServer {
     bool restart();
     int port() const { return port_; }
     std::string printer_uri(const std::string& printer = "office") const;
+    // A printer's printer-id, as the server saved it (PAPPL 1.3.1 answers 0
+    // for a printer added while it runs); empty, and a failure, if none.
+    std::string printer_id(const std::string& name) const;
     // Runs the application's own command line against the server.
     RunResult command(const std::vector<std::string>& args) const;
     // Runs ipptool with a .test file of tests/app (or an absolute path),

@@ -41,6 +41,33 @@ void remove_netns(const std::string& name);
 // could not join the namespace.
 bool run_in_netns(const std::string& netns, const std::function<void()>& fn);
 
+// A program that runs beside the test and dies with it, also when the test
+// is killed; its output goes into `log`.
+pid_t start_program(const std::vector<std::string>& argv, const std::string& log);
+// Stops it (SIGTERM, then SIGKILL after 5 s) and reaps it.
+void stop_program(pid_t& pid);
+
+// DNS-SD in a namespace, as a machine on the network has it: a D-Bus system
+// bus of the test's own (its socket in the test's folder: clients are told
+// of it by DBUS_SYSTEM_BUS_ADDRESS) and an avahi-daemon on it, with a /run
+// of its own and the host name `hostName` (two namespaces of one machine
+// would otherwise claim the same name).
+class Discovery {
+  public:
+    Discovery(const std::string& netns, const std::string& hostName);
+    ~Discovery();
+    Discovery(const Discovery&) = delete;
+    Discovery& operator=(const Discovery&) = delete;
+    std::string address() const { return "unix:path=" + dir_ + "/bus"; }
+    // Asked over D-Bus as any client asks: avahi's server state 2 is "running".
+    bool running() const;
+    std::string log() const;
+
+  private:
+    std::string dir_;
+    pid_t dbus_ = -1, avahi_ = -1;
+};
+
 // Two network namespaces joined by a veth pair: the server's (10.231.0.1)
 // and a client's (10.231.0.2), each with its loopback up. Their names carry
 // the test process's ID; the pairs of test processes that were killed before

@@ -79,111 +79,6 @@ std::string status_code(const std::string& ipptoolOutput) {
     return ipptoolOutput.substr(at, ipptoolOutput.find_first_of(" \n", at) - at);
 }
 
-// A program that runs beside the test and dies with it, also when the test
-// is killed.
-pid_t start_program(const std::vector<std::string>& argv, const std::string& log) {
-    pid_t parent = getpid();
-    pid_t pid = fork();
-    if (pid == 0) {
-        prctl(PR_SET_PDEATHSIG, SIGKILL);
-        if (getppid() != parent)
-            _exit(127);
-        int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-        int null = open("/dev/null", O_RDONLY | O_CLOEXEC);
-        dup2(null, 0);
-        dup2(fd, 1);
-        dup2(fd, 2);
-        closefrom(3);
-        std::vector<char*> args;
-        for (const std::string& a : argv)
-            args.push_back(const_cast<char*>(a.c_str()));
-        args.push_back(nullptr);
-        execvp(args[0], args.data());
-        _exit(127);
-    }
-    return pid;
-}
-
-void stop_program(pid_t& pid) {
-    if (pid <= 0)
-        return;
-    kill(pid, SIGTERM);
-    for (int i = 0; i < 100 && waitpid(pid, nullptr, WNOHANG) == 0; i++)
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    if (waitpid(pid, nullptr, WNOHANG) == 0) {
-        kill(pid, SIGKILL);
-        waitpid(pid, nullptr, 0);
-    }
-    pid = -1;
-}
-
-// Printer discovery for the server: PAPPL's add-printer page has a form only
-// while avahi-daemon answers. A D-Bus system bus of the test's own (its
-// socket in the test's folder, which the server is told of) and an
-// avahi-daemon on it, in the server's namespace with a /run of its own.
-class Discovery {
-  public:
-    explicit Discovery(const std::string& netns) {
-        dir_ = temp_dir();
-        chmod(dir_.c_str(), 0755);
-        std::string config = read_file("/usr/share/dbus-1/system.conf");
-        for (const char* drop : {"<user>messagebus</user>", "<fork/>"}) {
-            size_t at = config.find(drop);
-            if (at != std::string::npos)
-                config.erase(at, strlen(drop));
-        }
-        auto replace_element = [&](const std::string& tag, const std::string& with) {
-            size_t at = config.find("<" + tag + ">");
-            size_t end = config.find("</" + tag + ">", at);
-            if (at != std::string::npos && end != std::string::npos)
-                config.replace(at, end + tag.size() + 3 - at, with);
-        };
-        replace_element("pidfile", "");
-        replace_element("listen", "<listen>unix:path=" + dir_ + "/bus</listen>");
-        // A relative folder is read beside the configuration file.
-        const std::string relative = "<includedir>system.d</includedir>";
-        size_t include = config.find(relative);
-        if (include != std::string::npos)
-            config.replace(include, relative.size(),
-                           "<includedir>/usr/share/dbus-1/system.d</includedir>");
-        write_file(dir_ + "/system.conf", config);
-        dbus_ = start_program(
-            in_netns(netns, {"dbus-daemon", "--config-file=" + dir_ + "/system.conf", "--nofork"}),
-            dir_ + "/dbus.log");
-        for (int i = 0; i < 200 && access((dir_ + "/bus").c_str(), F_OK) != 0; i++)
-            std::this_thread::sleep_for(std::chrono::milliseconds(25));
-        // `ip netns exec` gives the daemon a mount namespace of its own, so
-        // its /run (pid file, socket) stays out of the machine's.
-        avahi_ = start_program(
-            in_netns(netns, {"env", "DBUS_SYSTEM_BUS_ADDRESS=" + address(), "sh", "-c",
-                             "mount -t tmpfs -o mode=755 tmpfs /run && exec "
-                             "avahi-daemon --no-drop-root --no-chroot "
-                             "--no-rlimits"}),
-            dir_ + "/avahi.log");
-        for (int i = 0; i < 200 && !running(); i++)
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    ~Discovery() {
-        stop_program(avahi_);
-        stop_program(dbus_);
-    }
-    std::string address() const { return "unix:path=" + dir_ + "/bus"; }
-    // Asked over D-Bus as any client asks: avahi's server state 2 is "running".
-    bool running() const {
-        RunResult r = run_program({"env", "DBUS_SYSTEM_BUS_ADDRESS=" + address(), "dbus-send",
-                                   "--system", "--print-reply", "--dest=org.freedesktop.Avahi", "/",
-                                   "org.freedesktop.Avahi.Server.GetState"});
-        return r.status == 0 && contains(r.out, "int32 2");
-    }
-    std::string log() const {
-        return read_file(dir_ + "/dbus.log") + read_file(dir_ + "/avahi.log");
-    }
-
-  private:
-    std::string dir_;
-    pid_t dbus_ = -1, avahi_ = -1;
-};
-
 // A printer's port on an address of a namespace, that counts every byte any
 // connection sends it.
 class Listener {
@@ -452,7 +347,7 @@ class AppNetwork : public ::testing::Test {
             options.serverOptions.push_back("admin-password-file=" +
                                             password_file("admin", kAdminPassword));
         if (withDiscovery) {
-            discovery_ = std::make_unique<Discovery>(net_->server);
+            discovery_ = std::make_unique<Discovery>(net_->server, "tarnwel-print-server");
             EXPECT_TRUE(discovery_->running()) << discovery_->log();
             options.environment.push_back("DBUS_SYSTEM_BUS_ADDRESS=" + discovery_->address());
         }
@@ -581,22 +476,7 @@ class AppNetwork : public ::testing::Test {
     // "printer-id" 0 for a printer added while the server runs (until it
     // restarts), and the `delete` command fails on it; the ID is in the state
     // the server saves, a moment after the printer came.
-    std::string printer_id(const std::string& name) const {
-        const std::string path = app_->dir() + "/home/tarnwel-printer-app.state";
-        for (int i = 0; i < 100; i++) {
-            std::istringstream state(read_file(path));
-            for (std::string line; std::getline(state, line);) {
-                if (line.rfind("<Printer ", 0) != 0 || !contains(line, " name=\"" + name + "\""))
-                    continue;
-                size_t at = line.find(" id=\"");
-                if (at != std::string::npos)
-                    return std::to_string(atoi(line.c_str() + at + 5));
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
-        ADD_FAILURE() << "no printer " << name << " in the saved state:\n" << read_file(path);
-        return "";
-    }
+    std::string printer_id(const std::string& name) const { return app_->printer_id(name); }
 
     // Deletes a printer as the local administrator does, on its web page.
     void delete_printer(const std::string& name) const {
