@@ -173,9 +173,16 @@ class Renderer {
         }
         lines.finish([this](const std::string& l) { log(l); });
     }
-    void log(const std::string& line) {
-        if (line.empty())
+    void log(const std::string& raw) {
+        if (raw.empty())
             return;
+        // Ghostscript quotes the document's own bytes in its errors
+        // ("/undefined in ..."), and its first error becomes the job's
+        // message, text every client shows: only printable characters stay.
+        std::string line = raw.substr(0, 256);
+        for (char& c : line)
+            if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) >= 0x7f)
+                c = '?';
         papplLogJob(job_, PAPPL_LOGLEVEL_DEBUG, "Ghostscript: %s", line.c_str());
         // Ghostscript's first error line says what is wrong with the document.
         if (line.find("rror") != std::string::npos) {

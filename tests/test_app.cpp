@@ -733,6 +733,11 @@ std::string not_a_pdf() {
     write_file(path, "%PDF-1.7\nThis is not a PDF document at all.\n%%EOF\n");
     return path;
 }
+// What a client that labels an image as PDF sends: Ghostscript's error
+// quotes the document's own bytes.
+std::string jpeg_labelled_pdf() {
+    return make_jpeg();
+}
 std::string empty_file() {
     std::string path = temp_dir() + "/empty.pdf";
     write_file(path, "");
@@ -821,6 +826,9 @@ TEST_P(AppBadDocuments, RefusedOrAbortedWithAReasonAndTheServerGoesOn) {
         JobOutcome job = outcome(app.ipptool("wait-job.test", {{"jobid", "1"}}));
         EXPECT_EQ(job.state, c.jobState) << job.ipptool.out << app.log();
         EXPECT_NE(job.message.find(c.reason), std::string::npos) << job.ipptool.out << app.log();
+        // The reason is words a client can show, not the document's bytes.
+        for (unsigned char ch : job.message)
+            EXPECT_TRUE(ch >= 0x20 && ch < 0x7f) << "byte " << int(ch) << " in " << job.message;
         std::string out = app.output(c.name);
         // Whatever reached the printer is a whole stream.
         if (!out.empty()) {
@@ -848,6 +856,8 @@ INSTANTIATE_TEST_SUITE_P(
         // PAPPL waits for the rest of a cut stream until the client gives up.
         BadCase{"CutPwgRaster", "image/pwg-raster", cut_pwg, nullptr, "cut short", 3},
         BadCase{"NotAPdf", "application/pdf", not_a_pdf, nullptr, "not a PDF file", 60},
+        BadCase{"JpegLabelledPdf", "application/pdf", jpeg_labelled_pdf, nullptr, "not a PDF file",
+                60},
         BadCase{"EmptyFile", "application/pdf", empty_file, "client-error-bad-request", "", 60},
         BadCase{"UnsupportedFormat", "text/plain", text_file,
                 "client-error-document-format-not-supported", "", 60},
