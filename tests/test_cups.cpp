@@ -15,6 +15,7 @@
 #include <sstream>
 #include <thread>
 
+#include "private_cupsd.h"
 #include "stream_check.h"
 #include "test_util.h"
 
@@ -201,76 +202,6 @@ class SocketPrinter {
     int port_ = 0;
     std::thread thread_;
     std::string received_;
-};
-
-// A scheduler of our own: private configuration, state and logs, listening
-// on 127.0.0.1 only.
-class PrivateCupsd {
-  public:
-    PrivateCupsd() {
-        dir_ = cups_server_bin();
-        port_ = free_loopback_port();
-        for (const char* d : {"spool", "cache", "state", "log", "tmp", "ppd"})
-            run("mkdir -p '" + dir_ + "/" + d + "'");
-        chmod((dir_ + "/tmp").c_str(), 01777);
-        write_file(dir_ + "/cupsd.conf",
-                   "LogLevel debug\nListen 127.0.0.1:" + std::to_string(port_) +
-                       "\nBrowsing No\nWebInterface No\nDefaultAuthType None\n"
-                       "<Policy default>\n<Limit All>\nOrder deny,allow\nAllow all\n</Limit>\n"
-                       "</Policy>\n");
-        write_file(dir_ + "/cupsd-files.conf",
-                   "ServerBin " + dir_ + "/sb\nServerRoot " + dir_ + "\nRequestRoot " + dir_ +
-                       "/spool\nCacheDir " + dir_ + "/cache\nStateDir " + dir_ +
-                       "/state\nTempDir " + dir_ + "/tmp\nAccessLog " + dir_ +
-                       "/log/access_log\nErrorLog " + dir_ + "/log/error_log\nPageLog " + dir_ +
-                       "/log/page_log\nUser lp\nGroup lp\nSystemGroup root\n");
-        std::string conf = dir_ + "/cupsd.conf", files = dir_ + "/cupsd-files.conf";
-        // Where AppArmor runs (Debian's default), its cupsd profile attaches to
-        // /usr/sbin/cupsd and lets it run programs only from CUPS's own
-        // folders, not our filter under /tmp. Profiles attach by the
-        // program's path: a copy in our own folder runs unconfined.
-        exe_ = dir_ + "/sbin/cupsd";
-        run("mkdir -p '" + dir_ + "/sbin' && install -m 755 \"$(command -v cupsd || echo " +
-            "/usr/sbin/cupsd)\" '" + exe_ + "'");
-        std::vector<std::string> args = {exe_, "-f", "-c", conf, "-s", files};
-        std::vector<char*> argv;
-        for (std::string& a : args)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-        posix_spawn_file_actions_t fa;
-        posix_spawn_file_actions_init(&fa);
-        posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
-        posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
-        if (posix_spawn(&pid_, exe_.c_str(), &fa, nullptr, argv.data(), environ) != 0)
-            pid_ = -1;
-        posix_spawn_file_actions_destroy(&fa);
-        for (int i = 0; i < 100 && pid_ > 0; i++) {
-            if (run("lpstat -h " + host() + " -r 2>/dev/null").out.find("is running") !=
-                std::string::npos) {
-                running_ = true;
-                break;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        }
-    }
-    ~PrivateCupsd() {
-        if (pid_ > 0) {
-            kill(pid_, SIGTERM);
-            waitpid(pid_, nullptr, 0);
-        }
-    }
-    bool running() const { return running_; }
-    pid_t pid() const { return pid_; }
-    const std::string& program() const { return exe_; }
-    std::string host() const { return "127.0.0.1:" + std::to_string(port_); }
-    std::string log(const char* name) const { return read_file(dir_ + "/log/" + name); }
-
-  private:
-    std::string dir_;
-    std::string exe_;
-    int port_ = 0;
-    pid_t pid_ = -1;
-    bool running_ = false;
 };
 
 TEST(Cupsd, PrintsThroughARealScheduler) {

@@ -406,7 +406,11 @@ std::string cups_server_bin() {
     run_shell("for f in '" + system + "'/filter/*; do ln -s \"$f\" '" + sb + "/filter/'; done");
     for (const char* d : {"daemon", "notifier", "monitor", "cgi-bin", "driver"})
         run_shell("ln -s '" + system + "/" + d + "' '" + sb + "/" + d + "' 2>/dev/null");
-    run_shell("ln -s '" + system + "/backend/socket' '" + sb + "/backend/socket'");
+    // Printers on a socket, and IPP printers as a client finds them
+    // (cups-browsed's queues print through implicitclass).
+    for (const char* backend : {"socket", "ipp", "ipps", "dnssd", "implicitclass"})
+        run_shell("test -e '" + system + "/backend/" + backend + "' && ln -s '" + system +
+                  "/backend/" + backend + "' '" + sb + "/backend/" + backend + "'");
     // cupsd wants the filter itself owned by root with no write bits for others.
     run_shell("rm -f '" + sb + "/filter/rastertotarnwel' && install -m 755 '" +
               std::string(TARNWEL_FILTER_PATH) + "' '" + sb + "/filter/rastertotarnwel'");
