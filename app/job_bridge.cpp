@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "pappl/raster.h"
 #include "pappl_fixes.h"
 
 #ifndef TARNWEL_DEFAULT_FILTER
@@ -23,6 +24,39 @@ namespace tarnwel {
 
 // How much raster the bridge gathers before it writes to the filter.
 static constexpr size_t kRasterWriteSize = 256 * 1024;
+
+std::string raster_type_name(const cups_page_header2_t& page) {
+    const char* space = nullptr;
+    switch (page.cupsColorSpace) {
+        case CUPS_CSPACE_SW:
+            space = "sgray";
+            break;
+        case CUPS_CSPACE_W:
+            space = "gray";
+            break;
+        case CUPS_CSPACE_K:
+            space = "black";
+            break;
+        case CUPS_CSPACE_SRGB:
+            space = "srgb";
+            break;
+        case CUPS_CSPACE_RGB:
+            space = "rgb";
+            break;
+        case CUPS_CSPACE_ADOBERGB:
+            space = "adobe-rgb";
+            break;
+        case CUPS_CSPACE_CMYK:
+            space = "cmyk";
+            break;
+        default:
+            break;
+    }
+    if (space)
+        return std::string(space) + "_" + std::to_string(page.cupsBitsPerColor);
+    return "colour space " + std::to_string(page.cupsColorSpace) + ", " +
+           std::to_string(page.cupsBitsPerPixel) + " bits per pixel,";
+}
 
 std::string JobSettings::option_string() const {
     return "PrintDensity=" + density + " PaperWeight=" + weight + " Duplex=" + duplex;
@@ -292,7 +326,8 @@ bool JobBridge::flush_raster() {
     return true;
 }
 
-bool JobBridge::start_page(const pappl_pr_options_t* options, unsigned page) {
+bool JobBridge::start_page(const pappl_pr_options_t* options, unsigned page,
+                           const cups_page_header2_t* client) {
     if (failed_)
         return false;
     // PAPPL prints the copies of a JPEG or PNG job by handing the same page
@@ -304,26 +339,78 @@ bool JobBridge::start_page(const pappl_pr_options_t* options, unsigned page) {
     lastPage_ = page;
     note_page_started();
     memcpy(dither_, options->dither, sizeof(dither_));
-    header_ = filter_page_header(options->header, settings_);
+    // The page as it comes: the client's own header for a raster document
+    // (PAPPL hands a 1-bit page's lines under an 8-bit header of its own),
+    // else PAPPL's (JPEG, PNG) or Ghostscript's (PDF).
+    const cups_page_header2_t& in = client ? *client : options->header;
+    const std::string name = "Page " + std::to_string(page) + ": ";
+    if (in.HWResolution[0] == 0 || in.HWResolution[1] == 0)
+        return fail(name + "its resolution of " + std::to_string(in.HWResolution[0]) + "x" +
+                    std::to_string(in.HWResolution[1]) + " dpi is not valid raster.");
+    // PAPPL reads a 1-bit page only as far as the job's paper goes at the
+    // printer's resolution, and drops the rest of its lines.
+    if (client && in.cupsBitsPerPixel == 1 && in.cupsHeight > options->header.cupsHeight)
+        return fail(name + "its " + std::to_string(in.cupsHeight) + " lines of 1-bit raster at " +
+                    std::to_string(in.HWResolution[1]) + " dpi are more than the " +
+                    std::to_string(options->header.cupsHeight) +
+                    " of the job's paper at 600 dpi: send the page as 8-bit grey (sgray_8), "
+                    "at 600 dpi or less, or name its paper in the job.");
+    // Another resolution than the printer's is scaled to it (nearest pixel),
+    // so that the page prints at its true size.
+    const uint64_t width =
+        (uint64_t{in.cupsWidth} * kResolution + in.HWResolution[0] - 1) / in.HWResolution[0];
+    const uint64_t height =
+        (uint64_t{in.cupsHeight} * kResolution + in.HWResolution[1] - 1) / in.HWResolution[1];
     // A document may claim any width; the line buffer is sized only for
     // what the printer can take, whatever a page header says.
-    if (header_.cupsBytesPerLine > kMaxBytesPerLine)
-        return fail("Page " + std::to_string(page) + ": " +
-                    std::to_string(options->header.cupsWidth) +
+    if (width > kMaxBytesPerLine * 8ull + 2 * kMarginPoints * kResolution / 72)
+        return fail(name + std::to_string(width) +
                     " pixels wide is more than the printer accepts (" +
                     std::to_string(kMaxBytesPerLine * 8) + ").");
     // Nor may it claim more lines than a page of the printer has: PAPPL
     // 1.3.1 would go on reading (or padding) up to the claimed height, line
     // by line, long after the document has ended.
-    if (header_.cupsHeight > kMaxLinesPerPage)
-        return fail("Page " + std::to_string(page) + ": " +
-                    std::to_string(options->header.cupsHeight) +
+    if (height > kMaxLinesPerPage + 2ull * kMarginPoints * kResolution / 72)
+        return fail(name + std::to_string(height) +
                     " lines high is more than the printer accepts (" +
                     std::to_string(kMaxLinesPerPage) + ").");
-    oneBit_ = options->header.cupsBitsPerPixel == 1;
-    area_ = imageable_area(options->header);
-    inHeight_ = options->header.cupsHeight;
-    inBytesPerLine_ = options->header.cupsBytesPerLine;
+    cups_page_header2_t scaled = in;
+    scaled.HWResolution[0] = scaled.HWResolution[1] = kResolution;
+    scaled.cupsWidth = static_cast<unsigned>(width);
+    scaled.cupsHeight = static_cast<unsigned>(height);
+    oneBit_ = in.cupsBitsPerPixel == 1;
+    scaled.cupsBytesPerLine = oneBit_ ? (scaled.cupsWidth + 7) / 8 : scaled.cupsWidth;
+    header_ = filter_page_header(scaled, settings_);
+    if (header_.cupsBytesPerLine > kMaxBytesPerLine)
+        return fail(name + std::to_string(scaled.cupsWidth) +
+                    " pixels wide is more than the printer accepts (" +
+                    std::to_string(kMaxBytesPerLine * 8) + ").");
+    if (header_.cupsHeight > kMaxLinesPerPage)
+        return fail(name + std::to_string(scaled.cupsHeight) +
+                    " lines high is more than the printer accepts (" +
+                    std::to_string(kMaxLinesPerPage) + ").");
+    area_ = imageable_area(scaled);
+    inHeight_ = scaled.cupsHeight;
+    inBytesPerLine_ = oneBit_ ? in.cupsBytesPerLine : scaled.cupsBytesPerLine;
+    // Which pixel value is black: 1-bit black (PWG black_1) is 1, 8-bit
+    // grey (sgray_8) 0; the other way round for white-is-one and 8-bit black.
+    const bool black = in.cupsColorSpace == CUPS_CSPACE_K;
+    invert_ = oneBit_ ? !black : black;
+    clientLines_ = in.cupsHeight;
+    clientY_ = 0;
+    clientXres_ = in.HWResolution[0];
+    clientYres_ = in.HWResolution[1];
+    rescale_ = invert_ || clientXres_ != kResolution || clientYres_ != kResolution;
+    if (rescale_) {
+        // Each pixel of the scaled line comes from the client's pixel under it.
+        xmap_.resize(scaled.cupsWidth);
+        for (unsigned x = 0; x < scaled.cupsWidth; x++)
+            xmap_[x] = static_cast<unsigned>(uint64_t{x} * clientXres_ / kResolution);
+        clientWidth_ = in.cupsWidth;
+        clientBytesPerLine_ = in.cupsBytesPerLine;
+        scaledLine_.assign(scaled.cupsBytesPerLine, 0);
+        inBytesPerLine_ = scaled.cupsBytesPerLine;
+    }
     bits_.assign(header_.cupsBytesPerLine, 0);
     yIn_ = 0;
     y_ = 0;
@@ -342,6 +429,44 @@ bool JobBridge::write_line(const unsigned char* line) {
         return false;
     if (skipPage_ || !inPage_)
         return true;
+    if (!rescale_)
+        return send_line(line);
+    // A line of the client's page: PAPPL pads a 1-bit page up to its own
+    // height with lines the client never sent.
+    const unsigned yi = clientY_++;
+    if (yi >= clientLines_)
+        return true;
+    // The printer's lines whose nearest client line this is.
+    const uint64_t first = (uint64_t{yi} * kResolution + clientYres_ - 1) / clientYres_;
+    const uint64_t end = (uint64_t{yi + 1} * kResolution + clientYres_ - 1) / clientYres_;
+    if (first >= end)
+        return true;
+    const unsigned width = static_cast<unsigned>(xmap_.size());
+    if (oneBit_) {
+        std::fill(scaledLine_.begin(), scaledLine_.end(), 0);
+        for (unsigned x = 0; x < width; x++) {
+            const unsigned xi = xmap_[x];
+            bool set = xi < clientWidth_ && xi / 8 < clientBytesPerLine_ &&
+                       ((line[xi / 8] >> (7 - xi % 8)) & 1);
+            if (invert_ && xi < clientWidth_)
+                set = !set;
+            if (set)
+                scaledLine_[x / 8] |= static_cast<unsigned char>(0x80 >> (x % 8));
+        }
+    } else {
+        for (unsigned x = 0; x < width; x++) {
+            const unsigned xi = xmap_[x];
+            const unsigned char v = xi < clientWidth_ && xi < clientBytesPerLine_ ? line[xi] : 255;
+            scaledLine_[x] = invert_ && xi < clientWidth_ ? static_cast<unsigned char>(255 - v) : v;
+        }
+    }
+    for (uint64_t n = first; n < end; n++)
+        if (!send_line(scaledLine_.data()))
+            return false;
+    return true;
+}
+
+bool JobBridge::send_line(const unsigned char* line) {
     // The lines and pixels in the margins are left out, as CUPS leaves them.
     const unsigned yIn = yIn_++;
     if (yIn < area_.top || y_ >= header_.cupsHeight)
@@ -449,15 +574,27 @@ bool JobBridge::end_job() {
         papplJobSetReasons(job_, PAPPL_JREASON_DOCUMENT_FORMAT_ERROR, PAPPL_JREASON_NONE);
         return false;
     }
-    // PAPPL 1.3.1 aborts a PWG raster job whose page header does not agree
-    // with itself (bytes per line against width and bits, no lines, an
-    // unknown colour order) with no message but its log's "Bad raster data".
+    // PAPPL 1.3.1 aborts a raster job with a page it does not take (colour,
+    // 16-bit) or a page header that does not agree with itself (bytes per
+    // line against width and bits, no lines, an unknown colour order) with
+    // no message but "Job aborted.".
     if (papplJobGetState(job_) == IPP_JSTATE_ABORTED &&
-        (papplJobGetReasons(job_) & PAPPL_JREASON_DOCUMENT_FORMAT_ERROR) &&
+        (papplJobGetReasons(job_) &
+         (PAPPL_JREASON_DOCUMENT_FORMAT_ERROR | PAPPL_JREASON_DOCUMENT_UNPRINTABLE_ERROR)) &&
         !papplJobGetMessage(job_)) {
-        papplJobSetMessage(job_,
-                           "A page header of the document is not valid PWG raster: its "
-                           "width, bits per pixel and bytes per line do not agree.");
+        const cups_page_header2_t* page = last_raster_header();
+        std::string reason;
+        if (page && (page->cupsBitsPerPixel > 8 ||
+                     (page->cupsBitsPerColor != 1 && page->cupsBitsPerColor != 8)))
+            reason = "The document has a page of " + raster_type_name(*page) +
+                     " raster: the printer prints grey (sgray_8) and black (black_1) raster, at "
+                     "any resolution.";
+        else
+            reason =
+                "A page header of the document is not valid PWG raster: its width, bits "
+                "per pixel and bytes per line do not agree.";
+        papplLogJob(job_, PAPPL_LOGLEVEL_ERROR, "%s", reason.c_str());
+        papplJobSetMessage(job_, "%s", reason.c_str());
         return false;
     }
     if (status != 0) {
@@ -508,7 +645,12 @@ bool rstartjob(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* de
 
 bool rstartpage(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t*, unsigned page) {
     JobBridge* bridge = bridge_of(job);
-    return bridge && bridge->start_page(options, page);
+    // A raster document's page as the client sent it; PAPPL read its header
+    // on this thread just now.
+    const char* format = papplJobGetFormat(job);
+    const bool raster =
+        format && (strcmp(format, "image/pwg-raster") == 0 || strcmp(format, "image/urf") == 0);
+    return bridge && bridge->start_page(options, page, raster ? last_raster_header() : nullptr);
 }
 
 bool rwriteline(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t*, unsigned,

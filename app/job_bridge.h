@@ -58,6 +58,9 @@ void copy_pixels(const unsigned char* in, size_t inBytes, unsigned left, unsigne
 cups_page_header2_t filter_page_header(const cups_page_header2_t& page,
                                        const JobSettings& settings);
 
+// A raster page's type as PWG names it ("srgb_8", "sgray_16").
+std::string raster_type_name(const cups_page_header2_t& page);
+
 // One line of 8-bit grey (0 black, 255 white) to one bit per pixel (1 black)
 // with the job's dither matrix; `out` holds (width + 7) / 8 bytes.
 void dither_line(const unsigned char* grey, unsigned width, unsigned y,
@@ -76,9 +79,12 @@ class JobBridge {
     // Starts the filter for the job. `countPages`: the filter's PAGE: lines
     // are the job's completed impressions (PAPPL does not count them itself).
     bool start_job(const pappl_pr_options_t* options, bool countPages);
-    // A page of options->header: 8-bit grey lines (0 black), or 1-bit black
-    // lines (1 black) when the header says one bit per pixel.
-    bool start_page(const pappl_pr_options_t* options, unsigned page);
+    // A page of options->header, or of `client` when given (the page header
+    // of a raster document as the client sent it): 8-bit grey lines (0
+    // black) or 1-bit black lines (1 black), the other way round for 1-bit
+    // white or 8-bit black; at any resolution, scaled to the printer's.
+    bool start_page(const pappl_pr_options_t* options, unsigned page,
+                    const cups_page_header2_t* client = nullptr);
     bool write_line(const unsigned char* line);
     bool end_page();
     // Stops the job for `reason` (a limit of the server's): the filter is
@@ -93,6 +99,8 @@ class JobBridge {
     // The raster goes to the filter in large writes, not one per line.
     static ssize_t buffer_raster(void* ctx, unsigned char* data, size_t size);
     bool flush_raster();
+    // One line of the page at the printer's resolution.
+    bool send_line(const unsigned char* line);
     bool fail(const std::string& reason);
     bool canceled_by_user() const;
 
@@ -112,7 +120,15 @@ class JobBridge {
     unsigned yIn_ = 0;  // lines of the page received
     unsigned y_ = 0;    // lines sent to the filter
     unsigned lastPage_ = 0;
-    bool oneBit_ = false;    // the page's lines are 1-bit black already
+    bool oneBit_ = false;  // the page's lines are 1-bit black already
+    // A page at another resolution than the printer's, or with black and
+    // white the other way round: each client line is scaled first.
+    bool rescale_ = false;
+    bool invert_ = false;
+    std::vector<unsigned> xmap_;  // the client's pixel under each scaled one
+    std::vector<unsigned char> scaledLine_;
+    unsigned clientLines_ = 0, clientY_ = 0, clientWidth_ = 0, clientBytesPerLine_ = 0;
+    unsigned clientXres_ = 0, clientYres_ = 0;
     bool skipPage_ = false;  // a repeated page PAPPL makes for copies
     bool inPage_ = false;
     bool countPages_ = false;

@@ -1057,18 +1057,37 @@ TEST(AppHugePage, APageHeaderClaimingAHugeWidthCostsNoMemory) {
     EXPECT_EQ(next.state, "completed") << next.ipptool.out << app.log();
 }
 
-// A PWG raster of one bit per pixel (black_1) prints its own pixels: a black
-// square on a white Letter page comes out as that square, 12 pt further up
-// and to the left (the printer gets the imageable area), and nothing else.
-// Disabled: it fails today. PAPPL 1.3.1 hands the driver a black_1 page's
-// lines as they come, under its own 8-bit page header (it converts only 8
-// bits to 1), and the bridge dithers the bits as grey bytes: about 4.3
-// million pixels come out wrong. Enable it with the fix.
-TEST(AppOneBitRaster, DISABLED_BlackOneRasterPrintsItsOwnPixels) {
+// ---------------------------------------------------------------------------
+// Raster as clients send it
+// ---------------------------------------------------------------------------
+
+// A PWG raster page of a type and resolution a client may choose: a black
+// square on a white Letter page, an inch from the top and left edges and an
+// inch wide and high at any resolution. It prints at its true size (the
+// printer gets the imageable area, 12 pt in from each edge), or the job is
+// aborted with a reason that names what the printer takes instead.
+struct RasterCase {
+    const char* name;
+    unsigned bits;  // per pixel
+    cups_cspace_t space;
+    unsigned xres, yres;
+    const char* refusal;  // words of the aborted job's message, or null: it prints
+};
+
+void PrintTo(const RasterCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class AppClientRaster : public ::testing::TestWithParam<RasterCase> {};
+
+TEST_P(AppClientRaster, PrintsAtItsTrueSizeOrIsRefusedWithAReason) {
+    const RasterCase& c = GetParam();
     AppServer app;
     ASSERT_TRUE(app.running()) << app.log();
-    constexpr unsigned kWidth = 5100, kHeight = 6600, kMargin = 100;
-    constexpr unsigned kLeft = 1003, kTop = 1000, kSide = 997;
+    // The square in the client's pixels: 1 to 2 inches from the top left.
+    const unsigned width = 17 * c.xres / 2, height = 11 * c.yres;
+    const unsigned left = c.xres, right = 2 * c.xres, top = c.yres, bottom = 2 * c.yres;
+    const bool blackIsOne = c.space == CUPS_CSPACE_K;
     const std::string path = app.dir() + "/square.pwg";
     {
         int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -1077,44 +1096,86 @@ TEST(AppOneBitRaster, DISABLED_BlackOneRasterPrintsItsOwnPixels) {
         cups_page_header2_t h;
         memset(&h, 0, sizeof(h));
         snprintf(h.MediaType, sizeof(h.MediaType), "stationery");
-        h.HWResolution[0] = h.HWResolution[1] = 600;
+        h.HWResolution[0] = c.xres;
+        h.HWResolution[1] = c.yres;
         h.PageSize[0] = 612;
         h.PageSize[1] = 792;
-        h.cupsWidth = kWidth;
-        h.cupsHeight = kHeight;
-        h.cupsBitsPerColor = 1;
-        h.cupsBitsPerPixel = 1;
-        h.cupsBytesPerLine = (kWidth + 7) / 8;
+        h.cupsWidth = width;
+        h.cupsHeight = height;
+        h.cupsBitsPerPixel = c.bits;
+        h.cupsNumColors = c.space == CUPS_CSPACE_SRGB ? 3 : 1;
+        h.cupsBitsPerColor = c.bits / h.cupsNumColors;
+        h.cupsBytesPerLine = (width * c.bits + 7) / 8;
         h.cupsColorOrder = CUPS_ORDER_CHUNKED;
-        h.cupsColorSpace = CUPS_CSPACE_K;
-        h.cupsNumColors = 1;
+        h.cupsColorSpace = c.space;
         h.cupsInteger[0] = 1;  // total pages
         snprintf(h.cupsPageSizeName, sizeof(h.cupsPageSizeName), "na_letter_8.5x11in");
         ASSERT_TRUE(cupsRasterWriteHeader2(ras, &h));
         Bytes line(h.cupsBytesPerLine);
-        for (unsigned y = 0; y < kHeight; y++) {
-            std::fill(line.begin(), line.end(), 0);
-            for (unsigned x = kLeft; y >= kTop && y < kTop + kSide && x < kLeft + kSide; x++)
-                line[x / 8] |= static_cast<unsigned char>(0x80 >> (x % 8));
+        for (unsigned y = 0; y < height; y++) {
+            const bool band = y >= top && y < bottom;
+            if (c.bits == 1) {
+                std::fill(line.begin(), line.end(), blackIsOne ? 0x00 : 0xFF);
+                for (unsigned x = left; band && x < right; x++)
+                    line[x / 8] ^= static_cast<unsigned char>(0x80 >> (x % 8));
+            } else {
+                // Black: 0 in grey and colour, the most in 8-bit black.
+                const unsigned char white = blackIsOne ? 0 : 255;
+                const size_t bytes = c.bits / 8;
+                std::fill(line.begin(), line.end(), white);
+                for (unsigned x = left; band && x < right; x++)
+                    std::fill_n(line.begin() + x * bytes, bytes,
+                                static_cast<unsigned char>(255 - white));
+            }
             cupsRasterWritePixels(ras, line.data(), h.cupsBytesPerLine);
         }
         cupsRasterClose(ras);
         close(fd);
     }
     JobOutcome job = print_plain(app, path, "image/pwg-raster", "square");
+    if (c.refusal) {
+        EXPECT_EQ(job.state, "aborted") << job.ipptool.out << app.log();
+        EXPECT_NE(job.message.find(c.refusal), std::string::npos) << job.message;
+        const std::string out = app.output("square");
+        if (!out.empty()) {
+            EXPECT_EQ(decode_or_fail(out).pages.size(), 0u)
+                << "a page of a refused document printed";
+        }
+        JobOutcome next = print_plain(app, kSample, "application/pdf", "next");
+        EXPECT_EQ(next.state, "completed") << next.ipptool.out << app.log();
+        return;
+    }
     ASSERT_EQ(job.state, "completed") << job.ipptool.out << app.log();
     tarnwel::StreamJob decoded = decode_or_fail(app.output("square"));
-    std::vector<tarnwel::PageImage> pages =
-        tarnwel::page_images(decoded, true, kHeight - 2 * kMargin);
+    EXPECT_EQ(decoded.paper_width, 5100u);
+    EXPECT_EQ(decoded.paper_height, 6600u);
+    constexpr unsigned kMargin = 100;  // 12 pt at 600 dpi
+    std::vector<tarnwel::PageImage> pages = tarnwel::page_images(decoded, true, 6600 - 2 * kMargin);
     ASSERT_EQ(pages.size(), 1u);
     const tarnwel::PageImage& p = pages[0];
     size_t wrong = 0;
     for (unsigned y = 0; y < p.height; y++)
         for (unsigned x = 0; x < p.width_bytes * 8; x++) {
             const bool black = (p.pixels[size_t(y) * p.width_bytes + x / 8] >> (7 - x % 8)) & 1;
-            const unsigned px = x + kMargin, py = y + kMargin;
-            const bool want = px >= kLeft && px < kLeft + kSide && py >= kTop && py < kTop + kSide;
+            const unsigned px = x + kMargin, py = y + kMargin;  // on the paper, at 600 dpi
+            const bool want = px >= 600 && px < 1200 && py >= 600 && py < 1200;
             wrong += black != want;
         }
     EXPECT_EQ(wrong, 0u) << "pixels that differ from the document's";
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Types, AppClientRaster,
+    ::testing::Values(RasterCase{"Grey600", 8, CUPS_CSPACE_SW, 600, 600, nullptr},
+                      RasterCase{"Grey300", 8, CUPS_CSPACE_SW, 300, 300, nullptr},
+                      RasterCase{"Grey1200", 8, CUPS_CSPACE_SW, 1200, 1200, nullptr},
+                      RasterCase{"Grey300x600", 8, CUPS_CSPACE_SW, 300, 600, nullptr},
+                      RasterCase{"Black600", 1, CUPS_CSPACE_K, 600, 600, nullptr},
+                      RasterCase{"Black300", 1, CUPS_CSPACE_K, 300, 300, nullptr},
+                      RasterCase{"EightBitBlack600", 8, CUPS_CSPACE_K, 600, 600, nullptr},
+                      // PAPPL reads a 1-bit page only as far as the paper goes at 600 dpi.
+                      RasterCase{"Black1200", 1, CUPS_CSPACE_K, 1200, 1200,
+                                 "1-bit raster at 1200 dpi"},
+                      RasterCase{"Srgb600", 24, CUPS_CSPACE_SRGB, 600, 600, "srgb_8 raster"},
+                      RasterCase{"Grey16", 16, CUPS_CSPACE_SW, 600, 600, "sgray_16 raster"}),
+    [](const ::testing::TestParamInfo<RasterCase>& info) { return info.param.name; });
