@@ -23,6 +23,7 @@
 #include "models.h"
 #include "request_watch.h"
 #include "server_settings.h"
+#include "web.h"
 
 namespace tarnwel {
 
@@ -419,6 +420,49 @@ std::string unprintable_format(ipp_t* request) {
     return std::string("The printer does not print ") + format + " documents; " + prints;
 }
 
+namespace {
+
+// libcups 2.4's list of the printer-description group, which PAPPL asks
+// what a group holds, lacks printer-strings-uri and
+// printer-strings-languages-supported: a client that asks for the group (as
+// libcups's own cupsCopyDestInfo, for every print dialog, does) never learns
+// where the printer's words in its language are. They are added as PAPPL
+// adds them for a request of all attributes.
+void add_printer_strings(pappl_client_t* client, ipp_t* request, ipp_t* response) {
+    ipp_attribute_t* asked = ippFindAttribute(request, "requested-attributes", IPP_TAG_KEYWORD);
+    bool group = false;
+    for (int i = 0; i < ippGetCount(asked); i++)
+        group = group || strcmp(ippGetString(asked, i, nullptr), "printer-description") == 0;
+    if (!group || ippFindAttribute(response, "printer-strings-uri", IPP_TAG_ZERO))
+        return;
+    const char* languages[kNumLanguages];
+    for (size_t i = 0; i < kNumLanguages; i++)
+        languages[i] = kLanguages[i];
+    if (!ippFindAttribute(response, "printer-strings-languages-supported", IPP_TAG_ZERO))
+        ippAddStrings(response, IPP_TAG_PRINTER, IPP_TAG_LANGUAGE,
+                      "printer-strings-languages-supported", static_cast<int>(kNumLanguages),
+                      nullptr, languages);
+    const char* lang = ippGetString(
+        ippFindAttribute(request, "attributes-natural-language", IPP_TAG_LANGUAGE), 0, nullptr);
+    const std::string base = std::string(lang ? lang : "en").substr(0, 2);
+    for (size_t i = 0; i < kNumLanguages; i++) {
+        if (base != kLanguages[i])
+            continue;
+        // The scheme and host PAPPL gives its own URIs.
+        const char* scheme = httpAddrLocalhost(httpGetAddress(papplClientGetHTTP(client))) ||
+                                     !papplSystemGetTLSOnly(papplClientGetSystem(client))
+                                 ? "http"
+                                 : "https";
+        char uri[1024];
+        httpAssembleURIf(HTTP_URI_CODING_ALL, uri, sizeof(uri), scheme, nullptr,
+                         papplClientGetHostName(client), papplClientGetHostPort(client),
+                         "/%s.strings", kLanguages[i]);
+        ippAddString(response, IPP_TAG_PRINTER, IPP_TAG_URI, "printer-strings-uri", nullptr, uri);
+    }
+}
+
+}  // namespace
+
 void complete_printer_attributes(pappl_client_t* client) {
     ipp_t* request = papplClientGetRequest(client);
     ipp_t* response = papplClientGetResponse(client);
@@ -436,6 +480,7 @@ void complete_printer_attributes(pappl_client_t* client) {
          {"job-k-octets-supported", "jpeg-k-octets-supported", "pdf-k-octets-supported"})
         if (ipp_attribute_t* range = ippFindAttribute(response, name, IPP_TAG_RANGE))
             ippSetRange(response, &range, 0, 0, kOctets);
+    add_printer_strings(client, request, response);
     cups_array_t* requested = ippCreateRequestedArray(request);
     if (!requested || cupsArrayFind(requested, const_cast<char*>("print-darkness-default"))) {
         pappl_pr_driver_data_t data;

@@ -303,26 +303,56 @@ const char* const kLanguages[] = {"en", "de", "fr", "es", "it"};
 const size_t kNumLanguages = sizeof(kLanguages) / sizeof(kLanguages[0]);
 
 std::string page_strings(const std::string& language) {
-    std::string out;
-    auto add = [&](const std::string& key, const char* text) {
-        out += quoted(key) + " = " + quoted(text) + ";\n";
-    };
+    // The web page's words, under the PPD's option and choice names.
+    std::vector<std::pair<std::string, std::string>> page;
     if (language != "en") {
         for (size_t i = 0; i < kNumTranslations; i++)
             if (language == kTranslations[i].language)
-                add(kTranslations[i].key, kTranslations[i].text);
-        return out;
+                page.emplace_back(kTranslations[i].key, kTranslations[i].text);
+    } else {
+        for (size_t i = 0; i < kNumOptionLabels; i++)
+            page.emplace_back(kOptionLabels[i].option, kOptionLabels[i].label);
+        for (size_t i = 0; i < kNumDensityLevels; i++)
+            page.emplace_back(std::string("PrintDensity.") + kDensityLevels[i].choice,
+                              kDensityLevels[i].label);
+        for (size_t i = 0; i < kNumPaperWeights; i++)
+            page.emplace_back(std::string("PaperWeight.") + kPaperWeights[i].choice,
+                              kPaperWeights[i].label);
+        for (size_t i = 0; i < kNumSidesChoices; i++)
+            page.emplace_back(std::string("Duplex.") + kSidesChoices[i].choice,
+                              kSidesChoices[i].label);
+        for (const auto& t : kPageTexts)
+            page.emplace_back(t.key, t.text);
     }
-    for (size_t i = 0; i < kNumOptionLabels; i++)
-        add(kOptionLabels[i].option, kOptionLabels[i].label);
-    for (size_t i = 0; i < kNumDensityLevels; i++)
-        add(std::string("PrintDensity.") + kDensityLevels[i].choice, kDensityLevels[i].label);
+    auto text = [&](const std::string& key) -> const char* {
+        for (const auto& [k, v] : page)
+            if (k == key)
+                return v.c_str();
+        return nullptr;
+    };
+    std::string out;
+    auto add = [&](const std::string& key, const char* words) {
+        if (words)
+            out += quoted(key) + " = " + quoted(words) + ";\n";
+    };
+    for (const auto& [key, words] : page)
+        add(key, words.c_str());
+    // The same words under IPP's names, for clients that show this printer's
+    // own attributes and values in the user's language (the file is the
+    // printer's printer-strings-uri). print-quality moves the density when
+    // the job names none, and says so.
+    add("print-darkness", text("PrintDensity"));
+    add("media-type", text("PaperWeight"));
     for (size_t i = 0; i < kNumPaperWeights; i++)
-        add(std::string("PaperWeight.") + kPaperWeights[i].choice, kPaperWeights[i].label);
+        add(std::string("media-type.") + kPaperWeights[i].mediaType,
+            text(std::string("PaperWeight.") + kPaperWeights[i].choice));
+    add("sides", text("Duplex"));
     for (size_t i = 0; i < kNumSidesChoices; i++)
-        add(std::string("Duplex.") + kSidesChoices[i].choice, kSidesChoices[i].label);
-    for (const auto& t : kPageTexts)
-        add(t.key, t.text);
+        add(std::string("sides.") + kSidesChoices[i].sides,
+            text(std::string("Duplex.") + kSidesChoices[i].choice));
+    add("print-quality.3", text("PrintDensity.MediumLight"));
+    add("print-quality.4", text("PrintDensity.Medium"));
+    add("print-quality.5", text("PrintDensity.MediumDark"));
     return out;
 }
 

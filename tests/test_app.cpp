@@ -563,6 +563,52 @@ std::string conformance_folder() {
 
 // Get-Printer-Attributes answers the same on the first request and after a
 // thousand, with each attribute once.
+// A client shows this printer's own options and values in its user's
+// language, in the words of the printer's PPDs: libcups reads them from the
+// printer's printer-strings-uri, as CUPS's print dialogs do.
+TEST(AppStrings, ClientsShowThePrintersChoicesInTheUsersLanguage) {
+    AppServer app;
+    ASSERT_TRUE(app.running()) << app.log();
+    struct Words {
+        const char* lang;
+        const char* density;    // print-darkness
+        const char* cardstock;  // media-type.cardstock
+        const char* longEdge;   // sides.two-sided-long-edge
+        const char* draft;      // print-quality.3 (draft: lighter)
+    };
+    const Words kWords[] = {
+        {"en_US", "Print density", "Heavy (card stock, 120-163 g/m²)",
+         "Long edge (turn pages like a book)", "Lighter"},
+        {"de_DE", "Druckdichte", "Schwer (Karton, 120-163 g/m²)",
+         "Lange Kante (wie ein Buch blättern)", "Heller"},
+        {"fr_FR", "Densité d'impression", "Très épais (carte, 120-163 g/m²)",
+         "Bord long (tourner les pages comme un livre)", "Plus claire"},
+        {"es_ES", "Densidad de impresión", "Muy grueso (cartulina, 120-163 g/m²)",
+         "Borde largo (pasar las páginas como en un libro)", "Más clara"},
+        {"it_IT", "Densità di stampa", "Pesante (cartoncino, 120-163 g/m²)",
+         "Lato lungo (girare le pagine come un libro)", "Più chiara"},
+    };
+    for (const Words& w : kWords) {
+        SCOPED_TRACE(w.lang);
+        RunResult r = run_program(
+            {"env", "-i", "LANG=" + std::string(w.lang) + ".UTF-8", "HOME=" + app.dir() + "/tmp",
+             TARNWEL_LOCALIZE_VALUES, app.printer_uri(), "print-darkness", "", "media-type",
+             "cardstock", "sides", "two-sided-long-edge", "print-quality", "3"});
+        ASSERT_EQ(r.status, 0) << r.out;
+        EXPECT_NE(r.out.find(std::string("print-darkness = ") + w.density + "\n"),
+                  std::string::npos)
+            << r.out;
+        EXPECT_NE(r.out.find(std::string("media-type.cardstock = ") + w.cardstock + "\n"),
+                  std::string::npos)
+            << r.out;
+        EXPECT_NE(r.out.find(std::string("sides.two-sided-long-edge = ") + w.longEdge + "\n"),
+                  std::string::npos)
+            << r.out;
+        EXPECT_NE(r.out.find(std::string("print-quality.3 = ") + w.draft + "\n"), std::string::npos)
+            << r.out;
+    }
+}
+
 TEST(AppAttributes, TheAnswerIsTheSameOnTheFirstAndTheThousandthRequest) {
     AppServer app;
     ASSERT_TRUE(app.running()) << app.log();

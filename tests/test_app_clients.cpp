@@ -292,6 +292,20 @@ TEST_F(AppCupsClients, ADriverlessQueuePrintsWhatThePersonChose) {
     expect_jobs_print_as_chosen("driverless", true);
 }
 
+// A laptop's print dialog shows the printer's own choices in its user's
+// language (libcups reads them from the printer's printer-strings-uri).
+TEST_F(AppCupsClients, ALaptopShowsThePrintersChoicesInItsLanguage) {
+    ASSERT_NO_FATAL_FAILURE(start(false));
+    RunResult r = run_program(in_netns(
+        net_->client,
+        {"env", "-i", "LANG=fr_FR.UTF-8", "HOME=" + cupsd_->dir() + "/tmp", TARNWEL_LOCALIZE_VALUES,
+         office_uri(), "media-type", "cardstock", "print-darkness", ""}));
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_TRUE(contains(r.out, "media-type.cardstock = Très épais (carte, 120-163 g/m²)\n"))
+        << r.out;
+    EXPECT_TRUE(contains(r.out, "print-darkness = Densité d'impression\n")) << r.out;
+}
+
 // A laptop with cups-browsed makes a queue for the printer by itself, from
 // what DNS-SD announces, and prints through it.
 TEST_F(AppCupsClients, CupsBrowsedMakesAQueueThatPrints) {
