@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "access.h"
+#include "icons.h"
 #include "job_bridge.h"
 #include "models.h"
 #include "pappl/dnssd.h"
@@ -138,6 +139,17 @@ bool driver_callback(pappl_system_t* system, const char* driverName, const char*
     data->identify_default = PAPPL_IDENTIFY_ACTIONS_DISPLAY;
     data->orient_default = IPP_ORIENT_PORTRAIT;
     data->has_supplies = true;
+    // The printer's own icons on its web page and in printer-icons, for
+    // clients that show printers by their pictures.
+    const struct {
+        const unsigned char* png;
+        size_t size;
+    } icons[] = {{kIcon48, kIcon48Size}, {kIcon128, kIcon128Size}, {kIcon512, kIcon512Size}};
+    for (size_t i = 0; i < 3; i++) {
+        data->icons[i].filename[0] = '\0';
+        data->icons[i].data = icons[i].png;
+        data->icons[i].datalen = icons[i].size;
+    }
 
     data->darkness_supported = static_cast<int>(kNumDensityLevels);
     data->darkness_default = kDefaultDarkness;

@@ -609,6 +609,38 @@ TEST(AppStrings, ClientsShowThePrintersChoicesInTheUsersLanguage) {
     }
 }
 
+// The printer shows its own icons, the ones the build drew, in the three
+// sizes clients ask for: in printer-icons and on its web page.
+TEST(AppIcons, ThePrintersOwnIconsAreServed) {
+    AppServer app;
+    ASSERT_TRUE(app.running()) << app.log();
+    RunResult attrs =
+        run_program({"ipptool", "-tv", "-T", "30", app.printer_uri(),
+                     std::string(TARNWEL_SOURCE_DIR) + "/tests/app/printer-attributes.test"});
+    std::vector<std::string> uris;
+    std::istringstream list(ipp_value(attrs.out, "printer-icons"));
+    for (std::string uri; std::getline(list, uri, ',');)
+        uris.push_back(uri);
+    ASSERT_EQ(uris.size(), 3u) << attrs.out;
+    const unsigned sizes[] = {48, 128, 512};
+    for (size_t i = 0; i < 3; i++) {
+        SCOPED_TRACE(uris[i]);
+        const std::string drawn = read_file(std::string(TARNWEL_ICON_DIR) + "/printer-" +
+                                            std::to_string(sizes[i]) + ".png");
+        ASSERT_GT(drawn.size(), 24u);
+        // A PNG's IHDR chunk: width and height, big-endian, at bytes 16 and 20.
+        auto dimension = [&](size_t at) {
+            return (unsigned(uint8_t(drawn[at])) << 24) | (unsigned(uint8_t(drawn[at + 1])) << 16) |
+                   (unsigned(uint8_t(drawn[at + 2])) << 8) | unsigned(uint8_t(drawn[at + 3]));
+        };
+        EXPECT_EQ(dimension(16), sizes[i]);
+        EXPECT_EQ(dimension(20), sizes[i]);
+        RunResult served = run_program({"curl", "-sf", "--max-time", "30", uris[i]});
+        ASSERT_EQ(served.status, 0);
+        EXPECT_TRUE(served.out == drawn) << "the server's icon is not the one the build drew";
+    }
+}
+
 TEST(AppAttributes, TheAnswerIsTheSameOnTheFirstAndTheThousandthRequest) {
     AppServer app;
     ASSERT_TRUE(app.running()) << app.log();
