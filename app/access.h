@@ -13,12 +13,10 @@
 //   login too (icons, style sheets and strings stay open).
 // - file: devices write only into the folder the server option names.
 //
-// PAPPL 1.3.1 decides none of this itself: with no auth service its web
-// pages let every address administer everything, and Cancel-Job,
-// Hold/Release-Job, Cancel-Current-Job, Disable/Enable-Printer and Get-Jobs
-// are open to every client. access.cpp stands in front of its decisions;
-// tests/test_app_network.cpp holds each rule from a client on another
-// network, and docs/pappl-stand-ins.md says what goes when PAPPL mends it.
+// PAPPL 1.3.1 decides none of this itself; app/pappl/access_hooks.cpp takes
+// its decisions by these rules, tests/test_app_network.cpp holds each rule
+// from a client on another network, and app/pappl/README.md says what goes
+// when PAPPL mends it.
 #ifndef TARNWEL_APP_ACCESS_H
 #define TARNWEL_APP_ACCESS_H
 
@@ -41,6 +39,22 @@ bool check_login(const std::string& file, const std::string& name, const std::st
 
 // Why a device URI may not be used, or empty when it may.
 std::string device_refusal(const char* uri);
+
+// For PAPPL's decisions (app/pappl/access_hooks.cpp):
+// Operations that act on everyone's jobs or the printer itself.
+bool printer_wide(ipp_op_t op);
+// Operations only a job's owner (or an administrator) may do.
+bool owners_only(ipp_op_t op);
+// Whether the job is the requesting user's.
+bool owns_job(pappl_client_t* client, pappl_job_t* job);
+// Refuses a request: an IPP status for `status`, with `why`; false.
+bool refuse_ipp(pappl_client_t* client, http_status_t status, const std::string& why);
+// Answers a web page with `status` (a redirect to TLS, a login, or a page
+// that says why).
+void refuse_page(pappl_client_t* client, http_status_t status);
+// PAPPL's handling of a request, with other people's subscriptions left
+// alone and their names taken out of the answer for a non-administrator.
+void process_ipp(pappl_client_t* client, void (*papplOwn)(pappl_client_t*));
 
 // The password subcommand: sets a login in the admin-password-file.
 int password_subcommand(const char* baseName, int numOptions, cups_option_t* options, int numFiles,

@@ -1,6 +1,6 @@
 #include "job_bridge.h"
 
-#include "job_limits.h"
+#include "pappl/job_limits.h"
 
 #include <unistd.h>
 
@@ -11,7 +11,7 @@
 #include <cstring>
 
 #include "pappl/raster.h"
-#include "pappl_fixes.h"
+#include "pappl/fixes.h"
 
 #ifndef TARNWEL_DEFAULT_FILTER
 #define TARNWEL_DEFAULT_FILTER "/usr/lib/cups/filter/rastertotarnwel"

@@ -19,7 +19,7 @@
 #include "job_bridge.h"
 #include "models.h"
 #include "pappl/dnssd.h"
-#include "pappl_fixes.h"
+#include "pappl/fixes.h"
 #include "pdf.h"
 #include "server_settings.h"
 #include "state.h"

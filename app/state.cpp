@@ -1,6 +1,6 @@
 #include "state.h"
 
-#include "pappl_fixes.h"
+#include "pappl/fixes.h"
 
 #include <dirent.h>
 #include <fcntl.h>

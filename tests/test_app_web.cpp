@@ -347,13 +347,26 @@ TEST(AppWeb, PrintingDefaultsSpeakTheBrowsersLanguage) {
 // Every word of the pages has its translation, and the print density and
 // paper weight read as in the PPD's translations.
 TEST(AppWeb, TranslationsAreWholeAndMatchThePpds) {
-    std::vector<std::string> keys;
-    std::istringstream english(tarnwel::page_strings("en"));
-    for (std::string line; std::getline(english, line);)
-        keys.push_back(line.substr(1, line.find('"', 1) - 1));
+    // The page's own keys ("PrintDensity.Dark") need a translation each;
+    // IPP's names ("media-type.cardstock", lower case) are made from them,
+    // and every language has them all.
+    auto keys_of = [](const std::string& strings, bool ipp) {
+        std::vector<std::string> keys;
+        std::istringstream lines(strings);
+        for (std::string line; std::getline(lines, line);) {
+            std::string key = line.substr(1, line.find('"', 1) - 1);
+            if (!key.empty() && (islower(static_cast<unsigned char>(key[0])) != 0) == ipp)
+                keys.push_back(key);
+        }
+        return keys;
+    };
+    const std::vector<std::string> keys = keys_of(tarnwel::page_strings("en"), false);
     ASSERT_EQ(keys.size(), 19u);
+    const std::vector<std::string> ippKeys = keys_of(tarnwel::page_strings("en"), true);
+    EXPECT_EQ(ippKeys.size(), 12u);
     for (size_t l = 0; l < tarnwel::kNumLanguages; l++) {
         const std::string language = tarnwel::kLanguages[l];
+        EXPECT_EQ(keys_of(tarnwel::page_strings(language), true), ippKeys) << language;
         if (language == "en")
             continue;
         SCOPED_TRACE(language);

@@ -15,7 +15,7 @@
 #include <atomic>
 #include <cstring>
 
-#include "interpose.h"
+#include "pappl/interpose.h"
 
 namespace tarnwel {
 

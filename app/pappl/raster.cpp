@@ -12,7 +12,7 @@
 // Held by AppClientRaster.* (tests/test_app.cpp).
 #include "pappl/raster.h"
 
-#include "interpose.h"
+#include "pappl/interpose.h"
 
 namespace tarnwel {
 

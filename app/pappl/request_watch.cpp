@@ -33,8 +33,8 @@
 #include <mutex>
 #include <thread>
 
-#include "interpose.h"
-#include "request_watch.h"
+#include "pappl/interpose.h"
+#include "pappl/request_watch.h"
 #include "server_settings.h"
 
 namespace tarnwel {

@@ -1,4 +1,4 @@
-#include "job_limits.h"
+#include "pappl/job_limits.h"
 
 #include <dlfcn.h>
 #include <sys/statvfs.h>
@@ -12,8 +12,8 @@
 #include <utility>
 #include <vector>
 
-#include "interpose.h"
-#include "request_watch.h"
+#include "pappl/interpose.h"
+#include "pappl/request_watch.h"
 #include "server_settings.h"
 
 // PAPPL 1.3's own setter of a job's state, which takes the job's lock only.

@@ -1,4 +1,4 @@
-#include "pappl_fixes.h"
+#include "pappl/fixes.h"
 
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -19,9 +19,9 @@
 #include <vector>
 
 #include "access.h"
-#include "interpose.h"
 #include "models.h"
-#include "request_watch.h"
+#include "pappl/interpose.h"
+#include "pappl/request_watch.h"
 #include "server_settings.h"
 #include "web.h"
 

@@ -46,8 +46,8 @@
 #include <mutex>
 #include <vector>
 
-#include "interpose.h"
-#include "job_limits.h"
+#include "pappl/interpose.h"
+#include "pappl/job_limits.h"
 
 namespace {
 
