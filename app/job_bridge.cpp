@@ -10,8 +10,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "pappl/raster.h"
 #include "pappl/fixes.h"
+#include "pappl/raster.h"
 
 #ifndef TARNWEL_DEFAULT_FILTER
 #define TARNWEL_DEFAULT_FILTER "/usr/lib/cups/filter/rastertotarnwel"
@@ -21,6 +21,9 @@
 #endif
 
 namespace tarnwel {
+
+// The finest raster a client may send; it is scaled to the printer's.
+static constexpr unsigned kMaxClientResolution = 4 * kResolution;
 
 // How much raster the bridge gathers before it writes to the filter.
 static constexpr size_t kRasterWriteSize = 256 * 1024;
@@ -347,6 +350,14 @@ bool JobBridge::start_page(const pappl_pr_options_t* options, unsigned page,
     if (in.HWResolution[0] == 0 || in.HWResolution[1] == 0)
         return fail(name + "its resolution of " + std::to_string(in.HWResolution[0]) + "x" +
                     std::to_string(in.HWResolution[1]) + " dpi is not valid raster.");
+    // PAPPL reads every line a page claims; scaled down, a page of many
+    // lines would be small for the printer and still cost the server each
+    // line. No client needs more than four times the printer's resolution.
+    if (in.HWResolution[0] > kMaxClientResolution || in.HWResolution[1] > kMaxClientResolution)
+        return fail(name + "its resolution of " + std::to_string(in.HWResolution[0]) + "x" +
+                    std::to_string(in.HWResolution[1]) + " dpi is more than the printer takes (" +
+                    std::to_string(kMaxClientResolution) + " dpi; it prints at " +
+                    std::to_string(kResolution) + ").");
     // PAPPL reads a 1-bit page only as far as the job's paper goes at the
     // printer's resolution, and drops the rest of its lines.
     if (client && in.cupsBitsPerPixel == 1 && in.cupsHeight > options->header.cupsHeight)

@@ -828,15 +828,16 @@ std::string text_file() {
 }
 
 // Grey PWG raster pages of `width` x `height` pixels with `lines` lines of
-// data each, whatever the header says; `total` pages claimed in the header.
+// data each, whatever the header says; `total` pages claimed in the header,
+// at `dpi` both ways.
 std::string lying_pwg(unsigned pages, unsigned width, unsigned height, unsigned bytesPerLine,
-                      unsigned lines, unsigned total = 0) {
+                      unsigned lines, unsigned total = 0, unsigned dpi = 600) {
     std::string path = temp_dir() + "/lying.pwg";
     int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     cups_raster_t* r = cupsRasterOpen(fd, CUPS_RASTER_WRITE_PWG);
     cups_page_header2_t h;
     memset(&h, 0, sizeof(h));
-    h.HWResolution[0] = h.HWResolution[1] = 600;
+    h.HWResolution[0] = h.HWResolution[1] = dpi;
     h.PageSize[0] = std::max(1u, width * 72 / 600);
     h.PageSize[1] = std::max(1u, static_cast<unsigned>(uint64_t{height} * 72 / 600));
     h.cupsWidth = width;
@@ -861,6 +862,11 @@ std::string lying_pwg(unsigned pages, unsigned width, unsigned height, unsigned 
 // Four billion lines claimed, one sent.
 std::string huge_height_pwg() {
     return lying_pwg(1, 600, 4000000000u, 600, 1);
+}
+// Four billion lines at four billion dpi: an inch, as the printer would
+// scale it, but four billion lines for the server to read.
+std::string huge_resolution_pwg() {
+    return lying_pwg(1, 600, 4000000000u, 600, 1, 0, 4000000000u);
 }
 // 1000 bytes a line for 600 pixels of 8 bits.
 std::string long_lines_pwg() {
@@ -942,6 +948,8 @@ INSTANTIATE_TEST_SUITE_P(
         // PWG raster whose headers lie about their pages.
         BadCase{"PwgHugeHeight", "image/pwg-raster", huge_height_pwg, nullptr,
                 "4000000000 lines high is more than the printer accepts", 60},
+        BadCase{"PwgHugeResolution", "image/pwg-raster", huge_resolution_pwg, nullptr,
+                "more than the printer takes", 60},
         BadCase{"PwgLongerLinesThanWidth", "image/pwg-raster", long_lines_pwg, nullptr,
                 "not valid PWG raster", 60},
         // The count in the header is only a claim: the pages sent print.
