@@ -350,6 +350,13 @@ bool JobBridge::start_page(const pappl_pr_options_t* options, unsigned page,
     if (in.HWResolution[0] == 0 || in.HWResolution[1] == 0)
         return fail(name + "its resolution of " + std::to_string(in.HWResolution[0]) + "x" +
                     std::to_string(in.HWResolution[1]) + " dpi is not valid raster.");
+    // PAPPL hands over 1-bit and 8-bit pages; a page of 2 or 4 bits per
+    // pixel (1-bit CMYK) passes its checks too, under its own 8-bit header.
+    if (client && !(in.cupsBitsPerPixel == 1 && in.cupsBitsPerColor == 1) &&
+        !(in.cupsBitsPerPixel == 8 && in.cupsBitsPerColor == 8))
+        return fail("The document has a page of " + raster_type_name(in) +
+                    " raster: the printer prints grey (sgray_8) and black (black_1) raster, at "
+                    "any resolution.");
     // PAPPL reads every line a page claims; scaled down, a page of many
     // lines would be small for the printer and still cost the server each
     // line. No client needs more than four times the printer's resolution.
@@ -593,7 +600,12 @@ bool JobBridge::end_job() {
         (papplJobGetReasons(job_) &
          (PAPPL_JREASON_DOCUMENT_FORMAT_ERROR | PAPPL_JREASON_DOCUMENT_UNPRINTABLE_ERROR)) &&
         !papplJobGetMessage(job_)) {
-        const cups_page_header2_t* page = last_raster_header();
+        // (The header this thread read last is the client's only in PAPPL's
+        // raster path.)
+        const char* format = papplJobGetFormat(job_);
+        const bool raster =
+            format && (strcmp(format, "image/pwg-raster") == 0 || strcmp(format, "image/urf") == 0);
+        const cups_page_header2_t* page = raster ? last_raster_header() : nullptr;
         std::string reason;
         if (page && (page->cupsBitsPerPixel > 8 ||
                      (page->cupsBitsPerColor != 1 && page->cupsBitsPerColor != 8)))

@@ -1189,7 +1189,7 @@ TEST_P(AppClientRaster, PrintsAtItsTrueSizeOrIsRefusedWithAReason) {
         h.cupsWidth = width;
         h.cupsHeight = height;
         h.cupsBitsPerPixel = c.bits;
-        h.cupsNumColors = c.space == CUPS_CSPACE_SRGB ? 3 : 1;
+        h.cupsNumColors = c.space == CUPS_CSPACE_SRGB ? 3 : c.space == CUPS_CSPACE_CMYK ? 4 : 1;
         h.cupsBitsPerColor = c.bits / h.cupsNumColors;
         h.cupsBytesPerLine = (width * c.bits + 7) / 8;
         h.cupsColorOrder = CUPS_ORDER_CHUNKED;
@@ -1263,5 +1263,7 @@ INSTANTIATE_TEST_SUITE_P(
                       RasterCase{"Black1200", 1, CUPS_CSPACE_K, 1200, 1200,
                                  "1-bit raster at 1200 dpi"},
                       RasterCase{"Srgb600", 24, CUPS_CSPACE_SRGB, 600, 600, "srgb_8 raster"},
-                      RasterCase{"Grey16", 16, CUPS_CSPACE_SW, 600, 600, "sgray_16 raster"}),
+                      RasterCase{"Grey16", 16, CUPS_CSPACE_SW, 600, 600, "sgray_16 raster"},
+                      // Four bits a pixel, which PAPPL hands over under its 8-bit header.
+                      RasterCase{"Cmyk1", 4, CUPS_CSPACE_CMYK, 600, 600, "cmyk_1 raster"}),
     [](const ::testing::TestParamInfo<RasterCase>& info) { return info.param.name; });

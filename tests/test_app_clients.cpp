@@ -222,7 +222,9 @@ class AppCupsClients : public ::testing::Test {
         }
     }
 
-    void expect_jobs_print_as_chosen(const std::string& queue, bool filtersQueue = false) {
+    // `browsedQueue`: cups-browsed's, which prints through implicitclass.
+    void expect_jobs_print_as_chosen(const std::string& queue, bool filtersQueue = false,
+                                     bool browsedQueue = false) {
         for (const ClientJob& job : kJobs) {
             SCOPED_TRACE(queue + "-" + job.name);
             std::string end;
@@ -231,7 +233,9 @@ class AppCupsClients : public ::testing::Test {
                 continue;
             if (end == "completed") {
                 expect_printed_as_chosen(queue, job, id, filtersQueue);
-            } else if (filtersQueue && job.document == &Documents::jpeg) {
+            } else if (browsedQueue && job.document == &Documents::jpeg &&
+                       contains(cupsd_->log("error_log"), "[Job " + id + "] Started backend ") &&
+                       contains(cupsd_->log("error_log"), "/backend/implicitclass (PID")) {
                 // cups-filters 1.28's implicitclass backend, which prints
                 // for cups-browsed's queues, sends a JPEG as it is but
                 // labelled application/pdf: the server, told it is a PDF,
@@ -320,7 +324,7 @@ TEST_F(AppCupsClients, CupsBrowsedMakesAQueueThatPrints) {
         << queues << read_file(cupsd_->dir() + "/log/cups-browsed");
     const std::string queue = queues.substr(queues.find("device for ") + 11,
                                             queues.find(':') - queues.find("device for ") - 11);
-    expect_jobs_print_as_chosen(queue, true);
+    expect_jobs_print_as_chosen(queue, true, true);
 }
 
 }  // namespace
