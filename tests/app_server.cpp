@@ -68,7 +68,7 @@ std::vector<std::string> in_netns(const std::string& netns, const std::vector<st
 // "name=value"; the words of the environment ($...) are left out.
 std::vector<std::string> service_unit_options() {
     std::istringstream unit(read_file(std::string(TARNWEL_SOURCE_DIR) +
-                                      "/packaging/debian/tarnwel-printer-app.service.in"));
+                                      "/debian/tarnwel-printer-app.service"));
     std::vector<std::string> options;
     for (std::string line; std::getline(unit, line);) {
         if (line.rfind("ExecStart=", 0) != 0)
