@@ -19,8 +19,9 @@ packages=(
   # Clients that find printers on the network: avahi-browse, and
   # cups-browsed, which makes a CUPS queue for each printer it finds.
   avahi-utils cups-browsed
-  # The Debian packages: building, checking, installing and the service file.
-  dpkg-dev lintian git adduser systemd
+  # The Debian packages: building and checking them, and clean Debian
+  # systems to build, install and boot them in.
+  dpkg-dev debhelper lintian git debootstrap systemd-container
 )
 # Node.js and npm for the browser test, unless the machine has them already.
 command -v npm >/dev/null 2>&1 || packages+=(nodejs npm)

@@ -1,88 +1,73 @@
 #!/usr/bin/env bash
-# The Debian packages the way a print server's administrator meets them:
-#   1. built with CPack from a fresh clone of the last commit,
-#   2. lintian: no error, no warning but those on packaging/lintian-allow.txt,
-#   3. the printer application's service file accepted by systemd-analyze,
-#   4. installed into this system with apt-get; the system's cupsd (started
-#      here, on 127.0.0.1 only) lists both models, a queue made with lpadmin
-#      prints a PDF through the installed filter to a socket listener, and
-#      the options show, in German too,
-#   5. the packaged printer application started as its service starts it
-#      (same user, folders, environment and arguments) adds a printer and
-#      prints,
-#   6. apt-get purge leaves no file of ours, and CUPS still prints.
-# Installs system-wide and runs the system's cupsd, so it needs root and
-# skips otherwise. Leaves neither the packages nor a server behind.
+# SPDX-License-Identifier: Apache-2.0
+# The Debian packages as a Debian user meets them, on Debian 12 (bookworm)
+# and Debian 13 (trixie), each in clean systems made here with debootstrap:
+#   1. the source package (dpkg-source) of a fresh clone of the last commit;
+#   2. built there with dpkg-buildpackage, its build dependencies from the
+#      archive; on bookworm twice, in different folders, to the same bytes;
+#      on trixie with the package's own tests;
+#   3. lintian on the source and binary packages: no error, no warning
+#      (the pedantic and informational tags are printed);
+#   4. a minimal system with systemd booted by systemd-nspawn -b, without a
+#      network but its own loopback: the packages installed with apt-get
+#      (their dependencies from the archive), the service started by systemd,
+#      the sample PDF printed through a CUPS queue and through the service,
+#      a removed spool, remove, reinstall, purge, and the system compared
+#      with before (tests/packages/in-container.sh);
+#   5. an upgrade from the previous packages (tarnwel-printer-driver and
+#      tarnwel-printer-app 0.1.0, built with CPack from $previous) in another
+#      such system: the old driver package replaced, the CUPS queue's PPD
+#      refreshed with its options, the service's printers and settings kept.
+# Needs root (debootstrap, systemd-nspawn); skipped otherwise. The systems
+# made by debootstrap, and the previous packages, are kept in $cache, so a
+# second run is quicker. Leaves no container running.
 #
-#   KEEP_PACKAGE_TEST=1   keep the temporary folder (its path is printed)
+#   PACKAGE_SUITES="bookworm trixie"  the Debian releases to test
+#   KEEP_PACKAGE_TEST=1               keep the temporary folder
 set -euo pipefail
 cd "$(dirname "$0")/.."
 top=$PWD
 
 if [ "$(id -u)" != 0 ]; then
-  echo "test-packages: SKIPPED: it installs the packages into the system and runs the"
-  echo "system's cupsd; run it as root (sudo bash scripts/test-packages.sh)."
+  echo "test-packages: SKIPPED: debootstrap and systemd-nspawn need root"
+  echo "(sudo bash scripts/test-packages.sh)."
   exit 0
 fi
 
-# One run at a time on a machine: a second one would purge the first one's
-# packages and take its file-system snapshot while they are installed. Taken
-# before anything that the clean-up at exit would undo.
-mkdir -p /run/lock
-exec 9> /run/lock/tarnwel-package-test.lock
-if ! flock -n 9; then
-  echo "test-packages: waiting for another run of the package test to end"
-  flock -w 1800 9 || {
-    echo "test-packages: FAIL: another run holds /run/lock/tarnwel-package-test.lock" >&2
-    exit 1
-  }
-fi
-
-driver=tarnwel-printer-driver
-app=tarnwel-printer-app
-app_user=tarnwel-app
+suites=${PACKAGE_SUITES:-bookworm trixie}
+mirror=${DEBIAN_MIRROR:-http://deb.debian.org/debian}
+cache=$top/build-packages
+# The last commit whose packages were made with CPack, as version 0.1.0:
+# what users upgrade from.
+previous=bfdc407
 started=$(date +%s)
+mkdir -p "$cache"
 tmp=$(mktemp -d /tmp/tarnwel-packages.XXXXXX)
 chmod 755 "$tmp"
-export DEBIAN_FRONTEND=noninteractive
-apt_opts=(-o DPkg::Lock::Timeout=900 -y -q)
+containers=()
 
-cupsd_pid='' listener_pid='' app_pid='' made_run_cups='' queues=()
-
-step() { printf '\n== [%3d s] %s\n' $(($(date +%s) - started)) "$*"; }
+step() { printf '\n== [%4d s] %s\n' $(($(date +%s) - started)) "$*"; }
 fail() {
   echo "test-packages: FAIL: $*" >&2
   exit 1
 }
-installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "ok installed"; }
-# Our packages that dpkg knows of (installed, or removed with files left).
-ours_on_system() {
-  for p in "$app" "$driver"; do
-    dpkg-query -W -f='${db:Status-Abbrev}' "$p" 2>/dev/null | grep -q '^.[^n]' && echo "$p"
-  done
-  true
-}
 
+# Stops a booted system: systemd-nspawn asks its systemd to power off.
+halt_container() {
+  local pid=$1
+  kill -0 "$pid" 2>/dev/null || return 0
+  kill -TERM "$pid" 2>/dev/null
+  for _ in $(seq 150); do
+    kill -0 "$pid" 2>/dev/null || return 0
+    sleep 0.2
+  done
+  kill -KILL "$pid" 2>/dev/null
+  wait "$pid" 2>/dev/null || true
+}
 cleanup() {
   local status=$?
   set +e
-  if [ -n "$app_pid" ] && kill -0 "$app_pid" 2>/dev/null; then
-    kill "$app_pid"
-    wait "$app_pid" 2>/dev/null
-  fi
-  for q in "${queues[@]}"; do lpadmin -x "$q" 2>/dev/null; done
-  [ -n "$listener_pid" ] && kill "$listener_pid" 2>/dev/null && wait "$listener_pid" 2>/dev/null
-  left=$(ours_on_system)
-  [ -z "$left" ] || apt-get "${apt_opts[@]}" purge $left >/dev/null 2>&1
-  if [ -n "$cupsd_pid" ]; then
-    kill "$cupsd_pid" 2>/dev/null
-    wait "$cupsd_pid" 2>/dev/null
-  fi
-  [ -n "$made_run_cups" ] && rm -rf /run/cups
-  if [ "$status" != 0 ] && [ -f "$tmp/cupsd/error_log" ]; then
-    echo "--- last lines of cupsd's error_log" >&2
-    tail -n 30 "$tmp/cupsd/error_log" >&2
-  fi
+  for pid in "${containers[@]}"; do halt_container "$pid"; done
   if [ "${KEEP_PACKAGE_TEST:-0}" = 1 ]; then
     echo "test-packages: kept $tmp"
   else
@@ -93,290 +78,231 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 1' INT TERM
 
-free_port() {
-  python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
+command -v debootstrap >/dev/null && command -v systemd-nspawn >/dev/null ||
+  fail "debootstrap and systemd-nspawn are missing (bash scripts/install-deps.sh)"
+
+# A command in an unbooted system, with the host's network (apt).
+in_root() {
+  local root=$1
+  shift
+  systemd-nspawn -q -D "$root" --register=no --keep-unit --resolv-conf=copy-host \
+    --setenv=DEBIAN_FRONTEND=noninteractive --setenv=LC_ALL=C.UTF-8 "$@"
 }
 
-# Waits up to $1 seconds for the command after it to succeed.
-wait_for() {
-  local seconds=$1
-  shift
-  local end=$((SECONDS + seconds))
-  until "$@"; do
-    [ $SECONDS -lt $end ] || return 1
-    sleep 0.2
+# A minimal system of $1 for $2 (build or test), from the cache when its
+# recipe has not changed. Unpacked into $3.
+base_system() {
+  local suite=$1 kind=$2 root=$3 include recipe key tarball
+  case $kind in
+    # What dpkg-buildpackage and lintian need; the build dependencies are
+    # added from debian/control.
+    build) include=build-essential,dpkg-dev,fakeroot,lintian ;;
+    # What boots (systemd), and a socket listener standing in for printers.
+    test) include=systemd,systemd-sysv,dbus,socat ;;
+  esac
+  recipe="$suite $kind $include $mirror"
+  [ "$kind" = build ] && recipe+=" $(sha256sum debian/control | cut -c1-16)"
+  key=$(echo "$recipe" | sha256sum | cut -c1-16)
+  tarball=$cache/$suite-$kind-$key.tar
+  if [ ! -f "$tarball" ]; then
+    local t0 made=$tmp/debootstrap-$suite-$kind
+    t0=$(date +%s)
+    rm -f "$cache/$suite-$kind-"*.tar
+    debootstrap --variant=minbase --include="$include" "$suite" "$made" "$mirror" \
+      > "$tmp/debootstrap-$suite-$kind.log" 2>&1 ||
+      { tail -n 20 "$tmp/debootstrap-$suite-$kind.log"; fail "debootstrap $suite"; }
+    if [ "$kind" = build ]; then
+      mkdir -p "$made/src"
+      cp -r debian "$made/src/"
+      in_root "$made" apt-get build-dep -y -q /src > "$tmp/build-dep-$suite.log" 2>&1 ||
+        { tail -n 20 "$tmp/build-dep-$suite.log"; fail "apt-get build-dep on $suite"; }
+      rm -rf "$made/src"
+    fi
+    in_root "$made" apt-get clean
+    tar -C "$made" -cf "$tarball.part" . && mv "$tarball.part" "$tarball"
+    rm -rf "$made"
+    echo "$suite $kind system made in $(($(date +%s) - t0)) s, kept as $(basename "$tarball") ($(du -m "$tarball" | cut -f1) MB)"
+  else
+    echo "$suite $kind system from the cache: $(basename "$tarball")"
+  fi
+  rm -rf "$root"
+  mkdir -p "$root"
+  tar -C "$root" -xf "$tarball"
+}
+
+# Boots the system in $1 with systemd; sets $leader to its PID 1, seen from
+# here, for run_in.
+boot() {
+  local root=$1 name=$2 pid
+  systemd-nspawn -q -D "$root" --register=no --keep-unit --private-network -b \
+    --machine="$name" > "$tmp/console-$name.log" 2>&1 &
+  pid=$!
+  containers+=("$pid")
+  booted_pid=$pid
+  leader=''
+  for _ in $(seq 100); do
+    leader=$(ps --ppid "$pid" -o pid=,comm= | awk '$2 == "systemd" { print $1; exit }')
+    [ -n "$leader" ] && break
+    sleep 0.1
   done
+  [ -n "$leader" ] || fail "$name does not boot"
+  local state
+  state=$(run_in systemctl is-system-running --wait 2>&1) || true
+  echo "$name booted: $state"
+  [ "$state" = running ] || {
+    run_in systemctl --failed --no-pager || true
+    fail "$name: systemd says $state"
+  }
+}
+run_in() {
+  nsenter -t "$leader" -m -u -i -n -p -r -w env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin \
+    LC_ALL=C.UTF-8 "$@"
+}
+shut_down() {
+  halt_container "$booted_pid"
+  local kept=()
+  for pid in "${containers[@]}"; do [ "$pid" = "$booted_pid" ] || kept+=("$pid"); done
+  containers=("${kept[@]}")
+}
+
+# The files a test system sees: the packages, the sample, the steps.
+stage_test_files() {
+  local root=$1
+  shift
+  mkdir -p "$root/test/debs"
+  cp "$@" "$root/test/debs/"
+  cp samples/sample.pdf tests/packages/in-container.sh "$root/test/"
+  chmod -R a+rX "$root/test"
+}
+
+# Lintian's tags in $1: errors and warnings fail.
+check_lintian() {
+  local report=$1
+  if grep -E '^[EW]: ' "$report"; then
+    fail "lintian has errors or warnings (above)"
+  fi
 }
 
 # ---------------------------------------------------------------------------
-step "Packages from a fresh clone of $(git rev-parse --short HEAD)"
+step "Source package from a fresh clone of $(git rev-parse --short HEAD)"
 if [ -n "$(git status --porcelain --untracked-files=no)" ]; then
   echo "note: the working tree has uncommitted changes; the packages hold the last commit"
 fi
-git clone -q --no-hardlinks "$top" "$tmp/src"
-git -C "$tmp/src" checkout -q --detach "$(git rev-parse HEAD)"
-echo "sources: $(git -C "$tmp/src" ls-files | wc -l) files"
-build_start=$(date +%s)
-(cd "$tmp/src" && BUILD_DIR="$tmp/build" OUT_DIR="$tmp/debs" bash scripts/build-packages.sh) \
-  > "$tmp/build.log" 2>&1 || {
-  tail -n 40 "$tmp/build.log"
-  fail "the packages do not build"
-}
-grep -E '\.deb: ' "$tmp/build.log"
-echo "built in $(($(date +%s) - build_start)) s"
-driver_deb=$(ls "$tmp"/debs/${driver}_*.deb)
-app_deb=$(ls "$tmp"/debs/${app}_*.deb 2>/dev/null || true)
-debs=("$driver_deb")
-if [ -n "$app_deb" ]; then
-  debs+=("$app_deb")
-else
-  echo "MISSING: no $app package (the printer application is not in this tree): its steps are left out and the test fails at the end"
+git clone -q --no-hardlinks "$top" "$tmp/clone"
+git -C "$tmp/clone" checkout -q --detach "$(git rev-parse HEAD)"
+version=$(dpkg-parsechangelog -l debian/changelog -S Version)
+mkdir -p "$tmp/source"
+(cd "$tmp/source" && cp -r "$tmp/clone" "tarnwel-$version" && rm -rf "tarnwel-$version/.git" &&
+  dpkg-source -b "tarnwel-$version" > "$tmp/dpkg-source.log" 2>&1) ||
+  { cat "$tmp/dpkg-source.log"; fail "dpkg-source -b"; }
+ls -l "$tmp/source"/*.dsc "$tmp/source"/*.tar.*
+
+# ---------------------------------------------------------------------------
+step "The previous packages ($previous, CPack, 0.1.0)"
+prev_debs=$cache/previous-$previous
+if ! ls "$prev_debs"/tarnwel-printer-app_*.deb > /dev/null 2>&1; then
+  t0=$(date +%s)
+  git -C "$top" cat-file -e "$previous^{commit}" 2>/dev/null ||
+    fail "commit $previous is not in this clone (a shallow clone?)"
+  mkdir -p "$tmp/previous"
+  git -C "$top" archive "$previous" | tar -x -C "$tmp/previous"
+  (cd "$tmp/previous" && BUILD_DIR="$tmp/previous-build" OUT_DIR="$prev_debs" bash scripts/build-packages.sh) \
+    > "$tmp/previous.log" 2>&1 || { tail -n 30 "$tmp/previous.log"; fail "building the previous packages"; }
+  echo "built in $(($(date +%s) - t0)) s"
 fi
-version=$(dpkg-deb -f "$driver_deb" Version)
-[ "$version" = "$(sed -n 's/^project(tarnwel VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)" ] ||
-  fail "package version $version is not the project's"
-for deb in "${debs[@]}"; do
-  echo "--- $(basename "$deb")"
-  dpkg-deb -f "$deb" Depends Installed-Size
-  dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { print "  " $1, $6 }'
-done
+ls "$prev_debs"
 
-# ---------------------------------------------------------------------------
-step "lintian"
-allowed=$(sed -e 's/#.*//' -e '/^[[:space:]]*$/d' packaging/lintian-allow.txt | awk '{ print $1 }')
-# lintian exits 2 when it finds errors (told apart below); anything else but
-# 0 means it did not check the packages, which must not pass as clean.
-lint_status=0
-lintian --tag-display-limit 0 "${debs[@]}" > "$tmp/lintian.txt" 2>&1 || lint_status=$?
-if [ "$lint_status" != 0 ] && [ "$lint_status" != 2 ]; then
-  cat "$tmp/lintian.txt"
-  fail "lintian did not run (exit status $lint_status)"
-fi
-grep -v '^running with root privileges' "$tmp/lintian.txt" || true
-lint_bad=0
-while read -r severity package tag _; do
-  case $severity in
-    E:) echo "lintian error: $package $tag" >&2; lint_bad=1 ;;
-    W:) grep -qx "$tag" <<<"$allowed" || { echo "lintian warning not on the allow-list: $package $tag" >&2; lint_bad=1; } ;;
-  esac
-done < <(grep -E '^[EW]: ' "$tmp/lintian.txt" | sed 's/^\([EW]:\) \([^:]*\): \([^ ]*\).*/\1 \2 \3/')
-for tag in $allowed; do
-  grep -q " $tag\( \|$\)" "$tmp/lintian.txt" || echo "note: allow-listed lintian tag $tag no longer appears"
-done
-[ $lint_bad = 0 ] || fail "lintian"
-echo "lintian: no errors, no warnings outside packaging/lintian-allow.txt"
+for suite in $suites; do
+  # -------------------------------------------------------------------------
+  step "$suite: the build system"
+  build_root=$tmp/$suite-build
+  base_system "$suite" build "$build_root"
 
-# ---------------------------------------------------------------------------
-step "The system's cupsd, on 127.0.0.1 only"
-left=$(ours_on_system)
-if [ -n "$left" ]; then
-  echo "note: on the system from before, purged first:" $left
-  apt-get "${apt_opts[@]}" purge $left >/dev/null
-fi
-if lpstat -h localhost:631 -r 2>/dev/null | grep -q "is running" ||
-  { [ -S /run/cups/cups.sock ] && lpstat -h /run/cups/cups.sock -r 2>/dev/null | grep -q "is running"; }; then
-  # A machine whose CUPS runs (not CI): test with it, and leave it running.
-  echo "using the system's running cupsd"
-else
-  [ -d /run/cups ] || { mkdir -m 755 /run/cups && made_run_cups=1; }
-  cups_port=$(free_port)
-  mkdir -p "$tmp/cupsd"
-  # The system's configuration, with its listeners and browsing replaced:
-  # this scheduler answers only on 127.0.0.1 and announces nothing.
-  grep -vE '^[[:space:]]*(Listen|Port|Browsing|BrowseLocalProtocols|BrowseAddress)[[:space:]]' \
-    /etc/cups/cupsd.conf > "$tmp/cupsd/cupsd.conf"
-  printf 'Listen 127.0.0.1:%s\nBrowsing No\n' "$cups_port" >> "$tmp/cupsd/cupsd.conf"
-  sed -e '/^[[:space:]]*ErrorLog[[:space:]]/d' /etc/cups/cups-files.conf > "$tmp/cupsd/cups-files.conf"
-  echo "ErrorLog $tmp/cupsd/error_log" >> "$tmp/cupsd/cups-files.conf"
-  cupsd -f -c "$tmp/cupsd/cupsd.conf" -s "$tmp/cupsd/cups-files.conf" 9>&- &
-  cupsd_pid=$!
-  # Over TCP: queues' URIs then name the port the scheduler really has.
-  export CUPS_SERVER=127.0.0.1:$cups_port
-  wait_for 30 sh -c 'lpstat -r 2>/dev/null | grep -q "is running"' || fail "cupsd does not start"
-  echo "cupsd $cupsd_pid on $CUPS_SERVER"
-fi
-
-# Socket listener standing in for the printers.
-mkdir -p "$tmp/printer"
-python3 tests/packages/listen.py "$tmp/printer" "$tmp/printer/port" 9>&- &
-listener_pid=$!
-wait_for 10 test -s "$tmp/printer/port" || fail "the listener does not start"
-printer_port=$(cat "$tmp/printer/port")
-
-# The listener's next job: its file name in $stream once it is complete.
-jobs_seen=0
-next_job() {
-  jobs_seen=$((jobs_seen + 1))
-  stream=$tmp/printer/job-$jobs_seen.prn
-  wait_for "$1" test -f "$stream"
-}
-
-c++ -std=c++17 -O1 -Wall -Wextra -Werror -Wno-deprecated-declarations \
-  -o "$tmp/ppd-options" tests/packages/ppd_options.cpp -lcups
-
-# ---------------------------------------------------------------------------
-step "Snapshot of the file system before installing"
-# Compared with the one after purging. Left out: what apt, dpkg, man-db and
-# the running cupsd change on their own (caches, logs, CUPS's queue list).
-snapshot() {
-  {
-    find /etc /usr /var /opt /srv -xdev \
-      \( -path /var/cache/apt -o -path /var/lib/apt/lists -o -path /var/log \
-      -o -path /var/cache/man -o -path /var/cache/cups -o -path /var/spool/cups \
-      -o -path /var/cache/debconf -o -path /var/lib/dpkg/triggers -o -path /var/lib/dpkg/updates \
-      -o -path /var/tmp \) -prune -o -print
-    getent passwd | cut -d: -f1 | sed 's/^/user: /'
-    getent group | cut -d: -f1 | sed 's/^/group: /'
-  } | grep -vE '^/etc/cups/(printers|classes|subscriptions)\.conf(\.O)?$|^/etc/cups/ppd/|^/var/lib/dpkg/[^/]*-old$|^/var/lib/dpkg/lock' |
-    sort
-}
-snapshot > "$tmp/before.txt"
-wc -l < "$tmp/before.txt" | sed 's/$/ entries/'
-
-# ---------------------------------------------------------------------------
-step "apt-get install ${debs[*]##*/}"
-# Every dependency must be on the system already (scripts/install-deps.sh):
-# apt would leave one it pulls in behind after the purge.
-apt-get -s "${apt_opts[@]}" install "${debs[@]}" > "$tmp/apt-sim.txt" 2>&1 ||
-  { cat "$tmp/apt-sim.txt"; fail "apt-get cannot install the packages"; }
-extra=$(awk '$1 == "Inst" { print $2 }' "$tmp/apt-sim.txt" | grep -vxE "$driver|$app" || true)
-[ -z "$extra" ] || fail "the packages pull in more packages; add them to scripts/install-deps.sh: $extra"
-apt-get "${apt_opts[@]}" install "${debs[@]}" > "$tmp/apt-install.txt" 2>&1 ||
-  { cat "$tmp/apt-install.txt"; fail "apt-get install"; }
-installed "$driver" || fail "$driver is not installed"
-[ -z "$app_deb" ] || installed "$app" || fail "$app is not installed"
-filter=$(dpkg -L "$driver" | grep '/filter/rastertotarnwel$')
-[ "$(stat -c '%U %a' "$filter")" = "root 755" ] || fail "$filter is not root's with mode 755"
-echo "installed; the filter is $filter"
-
-# ---------------------------------------------------------------------------
-if [ -n "$app_deb" ]; then
-  step "The service file"
-  unit=$(dpkg -L "$app" | grep '/systemd/system/tarnwel-printer-app\.service$')
-  echo "$unit"
-  # With the package installed the program of ExecStart is in place. The
-  # manual page is checked among the package's files: systems without
-  # manuals (Debian's container images) leave it out.
-  systemd-analyze verify --man=no "$unit" > "$tmp/verify.txt" 2>&1 || {
-    cat "$tmp/verify.txt"
-    fail "systemd-analyze verify rejects the service"
-  }
-  if [ -s "$tmp/verify.txt" ]; then
-    cat "$tmp/verify.txt"
-    fail "systemd-analyze verify complains about the service"
-  fi
-  echo "systemd-analyze verify: no complaint"
-  dpkg-deb -c "$app_deb" | grep -q '/man1/tarnwel-printer-app\.1\.gz$' || fail "no manual page in $app"
-  systemd-analyze security --offline=true "$unit" | tail -n 1
-fi
-
-# ---------------------------------------------------------------------------
-step "The driver in CUPS"
-models=$(lpinfo -m 2>/dev/null | grep -i tarnwel || true)
-echo "$models"
-grep -qx 'tarnwel/tnml20.ppd Tarnwel Mono Laser 20' <<<"$models" || fail "lpinfo -m lacks the Mono Laser 20"
-grep -qx 'tarnwel/tnml24p.ppd Tarnwel Mono Laser 24 Pro' <<<"$models" || fail "lpinfo -m lacks the Mono Laser 24 Pro"
-
-for ppd in $(dpkg -L "$driver" | grep '\.ppd$'); do
-  cupstestppd "$ppd" || fail "cupstestppd $ppd"
-done
-
-queue=tarnwel-package-test
-queues+=("$queue")
-lpadmin -p "$queue" -E -v "socket://127.0.0.1:$printer_port" -m tarnwel/tnml20.ppd 2> "$tmp/lpadmin.txt" ||
-  { cat "$tmp/lpadmin.txt"; fail "lpadmin cannot make a queue with tarnwel/tnml20.ppd"; }
-lp -d "$queue" -o Duplex=DuplexNoTumble -o PrintDensity=Dark -o PaperWeight=MediumHeavy \
-  samples/sample.pdf
-next_job 120 || { lpstat -W all -o "$queue"; fail "nothing reached the printer"; }
-/usr/bin/tarnwel-decode "$stream" | tee "$tmp/decoded.txt"
-grep -qx 'Density: Dark (code 0)' "$tmp/decoded.txt" || fail "the density did not reach the printer"
-grep -qx 'Paper weight: MediumHeavy (code 2)' "$tmp/decoded.txt" || fail "the paper weight did not reach the printer"
-grep -qx 'Duplex: long edge (DuplexNoTumble)' "$tmp/decoded.txt" || fail "two-sided printing did not reach the printer"
-# Three pages, two-sided: a blank fourth completes the last sheet.
-grep -qx 'Pages in stream order: 4' "$tmp/decoded.txt" || fail "not the sample's pages"
-wait_for 30 sh -c "lpstat -W completed -o '$queue' | grep -q '$queue'" || fail "the job did not complete"
-
-lpoptions -p "$queue" -l | tee "$tmp/lpoptions.txt"
-grep -qx 'PrintDensity/Print Density: Dark MediumDark \*Medium MediumLight Light' "$tmp/lpoptions.txt" ||
-  fail "lpoptions -l: PrintDensity"
-grep -qx 'PaperWeight/Paper Weight: VeryHeavy MediumHeavy \*Medium' "$tmp/lpoptions.txt" ||
-  fail "lpoptions -l: PaperWeight"
-grep -qx 'Duplex/2-Sided Printing: \*None DuplexNoTumble DuplexTumble' "$tmp/lpoptions.txt" ||
-  fail "lpoptions -l: Duplex"
-
-# lpoptions prints the PPD's own names; a dialog asks libcups for them in
-# the user's language, as ppd-options does.
-for row in "de_DE.UTF-8|PrintDensity/Druckdichte: Dark/Sehr dunkel|PaperWeight/Papiergewicht:|Duplex/Doppelseitiger Druck:" \
-  "fr_FR.UTF-8|PrintDensity/Densité d'impression: Dark/Très foncée|PaperWeight/Grammage du papier:|Duplex/Impression recto-verso:" \
-  "es_ES.UTF-8|PrintDensity/Densidad de impresión: Dark/Muy oscura|PaperWeight/Gramaje del papel:|Duplex/Dúplex:" \
-  "it_IT.UTF-8|PrintDensity/Densità di stampa: Dark/Molto scura|PaperWeight/Grammatura della carta:|Duplex/Stampa fronte/retro:"; do
-  IFS='|' read -r lang density weight duplex <<<"$row"
-  env -u LC_ALL -u LC_MESSAGES LANG="$lang" "$tmp/ppd-options" "$queue" > "$tmp/options-$lang.txt"
-  [ "$lang" = de_DE.UTF-8 ] && cat "$tmp/options-$lang.txt"
-  for want in "$density" "$weight" "$duplex"; do
-    grep -qF -- "$want" "$tmp/options-$lang.txt" || fail "$lang: no \"$want\" among the options"
-  done
-done
-echo "options named in German, French, Spanish and Italian"
-lpadmin -x "$queue"
-queues=()
-
-# ---------------------------------------------------------------------------
-if [ -n "$app_deb" ]; then
-  step "The printer application as its service runs it"
-  bash tests/packages/run-app-as-service.sh "$unit" "$tmp/app" "$printer_port" "$tmp/printer" 9>&- ||
-    fail "the packaged printer application"
-  jobs_seen=$(ls "$tmp"/printer/job-*.prn | wc -l)
-fi
-
-# ---------------------------------------------------------------------------
-step "apt-get purge"
-apt-get "${apt_opts[@]}" purge $(ours_on_system) > "$tmp/apt-purge.txt" 2>&1 ||
-  { cat "$tmp/apt-purge.txt"; fail "apt-get purge"; }
-snapshot > "$tmp/after.txt"
-# On a shared machine apt may install other packages meanwhile: what
-# appeared and belongs to an installed package that is not ours is theirs.
-theirs() {
-  case $1 in
-    /var/lib/dpkg/info/tarnwel-*) return 1 ;;
-    /var/lib/dpkg/info/*.*)
-      local p=${1#/var/lib/dpkg/info/}
-      installed "${p%.*}"
-      ;;
-    /*) dpkg -S "$1" > /dev/null 2>&1 ;;
-    *) return 1 ;;
-  esac
-}
-diff "$tmp/before.txt" "$tmp/after.txt" | grep -E '^[<>] ' > "$tmp/diff.txt" || true
-while IFS= read -r line; do
-  entry=${line#? }
-  if [ "${line:0:1}" = ">" ] && theirs "$entry"; then
-    echo "note: $entry came with another package meanwhile"
+  step "$suite: dpkg-buildpackage"
+  out=$tmp/$suite-out
+  mkdir -p "$out"
+  # bookworm builds twice, in folders of different names, without the tests
+  # (the second build only compares); trixie builds once, with them.
+  if [ "$suite" = bookworm ]; then
+    builds="one a-second-folder" options=nocheck
   else
-    echo "$line"
+    builds="one" options=""
   fi
-done < "$tmp/diff.txt" > "$tmp/left.txt"
-if grep -q '^[<>] ' "$tmp/left.txt"; then
-  echo "The file system after purging differs from before installing:"
-  cat "$tmp/left.txt"
-  fail "apt-get purge left something behind (or took something away)"
-fi
-grep '^note: ' "$tmp/left.txt" || true
-echo "no file, user or group of ours left"
+  for where in $builds; do
+    t0=$(date +%s)
+    mkdir -p "$build_root/build/$where"
+    cp "$tmp/source"/tarnwel_"$version"* "$build_root/build/$where/"
+    in_root "$build_root" --chdir="/build/$where" --setenv=DEB_BUILD_OPTIONS="$options parallel=$(nproc)" \
+      sh -c "dpkg-source -x tarnwel_$version.dsc src >/dev/null && cd src && dpkg-buildpackage -us -uc" \
+      > "$out/build-$where.log" 2>&1 || { tail -n 40 "$out/build-$where.log"; fail "dpkg-buildpackage on $suite"; }
+    grep -E 'tests passed|tests failed' "$out/build-$where.log" || true
+    echo "built in /build/$where in $(($(date +%s) - t0)) s"
+  done
+  debs=$(cd "$build_root/build/one" && ls printer-driver-tarnwel_*.deb tarnwel-printer-app_*.deb)
+  if [ "$suite" = bookworm ]; then
+    for f in $debs; do
+      cmp "$build_root/build/one/$f" "$build_root/build/a-second-folder/$f" ||
+        fail "$f: the two builds differ"
+    done
+    echo "both builds gave the same bytes: $(echo $debs)"
+  fi
+  for f in $debs; do
+    printf '%s: %s bytes, installed size %s KiB\n' "$f" "$(stat -c %s "$build_root/build/one/$f")" \
+      "$(dpkg-deb -f "$build_root/build/one/$f" Installed-Size)"
+    cp "$build_root/build/one/$f" "$out/"
+  done
 
-step "CUPS after the purge"
-! lpinfo -m 2>/dev/null | grep -qi tarnwel || fail "lpinfo -m still lists our models"
-queue=cups-after-purge
-queues+=("$queue")
-lpadmin -p "$queue" -E -v "socket://127.0.0.1:$printer_port" -m drv:///sample.drv/generpcl.ppd 2> "$tmp/lpadmin.txt" ||
-  { cat "$tmp/lpadmin.txt"; fail "lpadmin cannot make a queue after the purge"; }
-lp -d "$queue" samples/sample.pdf
-next_job 120 || fail "CUPS no longer prints"
-# rastertohp begins every job with the printer reset, ESC E.
-[ "$(head -c 2 "$stream" | od -An -tx1 | tr -d ' ')" = 1b45 ] || fail "CUPS sent no PCL job"
-echo "a PDF printed through CUPS's own PCL driver: $(stat -c %s "$stream") bytes"
-lpadmin -x "$queue"
-queues=()
+  step "$suite: lintian"
+  in_root "$build_root" --chdir=/build/one lintian --version
+  in_root "$build_root" --chdir=/build/one sh -c "lintian --tag-display-limit 0 tarnwel_${version}_*.changes" \
+    > "$out/lintian.txt" 2>&1 || true
+  in_root "$build_root" --chdir=/build/one sh -c "lintian --pedantic -I --tag-display-limit 0 tarnwel_${version}_*.changes" \
+    > "$out/lintian-pedantic.txt" 2>&1 || true
+  echo "default:"
+  sed 's/^/  /' "$out/lintian.txt"
+  echo "--pedantic -I:"
+  sed 's/^/  /' "$out/lintian-pedantic.txt"
+  check_lintian "$out/lintian.txt"
+  check_lintian "$out/lintian-pedantic.txt"
+  rm -rf "$build_root"
 
-[ -n "$app_deb" ] || fail "the $app package was not built: the printer application is missing"
-step "Packages: passed in $(($(date +%s) - started)) s"
+  # -------------------------------------------------------------------------
+  step "$suite: installed, printing, removed, purged, under systemd"
+  root=$tmp/$suite-fresh
+  base_system "$suite" test "$root"
+  stage_test_files "$root" "$out"/*.deb
+  # The dependencies, from the archive; the packages themselves go in
+  # under systemd, with no network.
+  deps=$(for f in "$out"/*.deb; do dpkg-deb -f "$f" Depends Recommends | sed 's/^[A-Za-z]*: //'; done |
+    tr '\n' ',' | tr ',' '\n' | sed 's/^ *//; /^$/d' | grep -vE '^(printer-driver-tarnwel|tarnwel-printer-app)\b' |
+    paste -sd, -)
+  in_root "$root" apt-get satisfy -y -q "$deps" > "$tmp/satisfy-$suite.log" 2>&1 ||
+    { tail -n 20 "$tmp/satisfy-$suite.log"; fail "$suite: the dependencies do not resolve from the archive: $deps"; }
+  t0=$(date +%s)
+  boot "$root" "tw-$suite"
+  run_in sh /test/in-container.sh fresh || fail "$suite: the packages"
+  shut_down
+  echo "$suite: installed, printed, removed, purged in $(($(date +%s) - t0)) s"
+  rm -rf "$root"
+
+  # -------------------------------------------------------------------------
+  step "$suite: upgrade from the previous packages"
+  root=$tmp/$suite-upgrade
+  base_system "$suite" test "$root"
+  stage_test_files "$root" "$out"/*.deb
+  mkdir -p "$root/test/previous"
+  cp "$prev_debs"/*.deb "$root/test/previous/"
+  in_root "$root" sh -c 'apt-get install -y -q /test/previous/*.deb' > "$tmp/previous-$suite.log" 2>&1 ||
+    { tail -n 20 "$tmp/previous-$suite.log"; fail "$suite: installing the previous packages"; }
+  in_root "$root" apt-get satisfy -y -q "$deps" > "$tmp/satisfy-$suite.log" 2>&1 ||
+    { tail -n 20 "$tmp/satisfy-$suite.log"; fail "$suite: the new dependencies"; }
+  t0=$(date +%s)
+  boot "$root" "tw-$suite-up"
+  run_in sh /test/in-container.sh before-upgrade || fail "$suite: the previous packages"
+  run_in sh /test/in-container.sh upgrade || fail "$suite: the upgrade"
+  shut_down
+  echo "$suite: upgraded in $(($(date +%s) - t0)) s"
+  rm -rf "$root"
+done
+
+step "Done: $suites"
