@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Installs the Debian 12 packages that building, testing and demonstrating the
 # driver need. Runs as root; installs only what is missing.
 set -euo pipefail

@@ -108,9 +108,14 @@ base_system() {
     local t0 made=$tmp/debootstrap-$suite-$kind
     t0=$(date +%s)
     rm -f "$cache/$suite-$kind-"*.tar
-    debootstrap --variant=minbase --include="$include" "$suite" "$made" "$mirror" \
+    debootstrap --variant=minbase "$suite" "$made" "$mirror" \
       > "$tmp/debootstrap-$suite-$kind.log" 2>&1 ||
       { tail -n 20 "$tmp/debootstrap-$suite-$kind.log"; fail "debootstrap $suite"; }
+    # apt, not debootstrap, installs the rest: it configures packages in
+    # their dependencies' order.
+    in_root "$made" apt-get install -y -q --no-install-recommends ${include//,/ } \
+      >> "$tmp/debootstrap-$suite-$kind.log" 2>&1 ||
+      { tail -n 20 "$tmp/debootstrap-$suite-$kind.log"; fail "installing $include on $suite"; }
     if [ "$kind" = build ]; then
       mkdir -p "$made/src"
       cp -r debian "$made/src/"

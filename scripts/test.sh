@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Installs what is missing, builds the driver and runs every test:
 #   1. the whole test suite built with AddressSanitizer and UndefinedBehaviorSanitizer,
 #   2. a short run of each libFuzzer target,
@@ -6,8 +7,9 @@
 #   4. the suite built for arm64 and the parts without libcups for big-endian
 #      s390x, run under qemu, and their bytes compared with x86-64's
 #      (scripts/cross-test.sh),
-#   5. the Debian packages: built, checked by lintian, installed into the
-#      system's CUPS, printing, purged (scripts/test-packages.sh; root only).
+#   5. the Debian packages: the source package built, checked by lintian,
+#      installed, printing, upgraded and purged in clean Debian 12 and 13
+#      systems booted with systemd (scripts/test-packages.sh; root only).
 #
 #   SANITIZE=0        skip 1
 #   FUZZ_SECONDS=N    seconds per fuzz target in 2 (default 60; 0 skips)
