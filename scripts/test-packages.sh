@@ -93,9 +93,11 @@ in_root() {
 }
 
 # A minimal system of $1 for $2 (build or test), from the cache when its
-# recipe has not changed. Unpacked into $3.
+# recipe has not changed. Unpacked into $3. A test system has the packages'
+# dependencies $4 installed from the archive (with what they recommend, as
+# apt does), so the packages themselves go in without a network.
 base_system() {
-  local suite=$1 kind=$2 root=$3 include recipe key tarball
+  local suite=$1 kind=$2 root=$3 deps=${4:-} include recipe key tarball
   case $kind in
     # What dpkg-buildpackage and lintian need; the build dependencies are
     # added from debian/control.
@@ -103,7 +105,7 @@ base_system() {
     # What boots (systemd), and a socket listener standing in for printers.
     test) include=systemd,systemd-sysv,dbus,socat ;;
   esac
-  recipe="$suite $kind $include $mirror"
+  recipe="$suite $kind $include $mirror $deps"
   [ "$kind" = build ] && recipe+=" $(sha256sum debian/control | cut -c1-16)"
   key=$(echo "$recipe" | sha256sum | cut -c1-16)
   tarball=$cache/$suite-$kind-$key.tar
@@ -125,6 +127,9 @@ base_system() {
       in_root "$made" apt-get build-dep -y -q /src > "$tmp/build-dep-$suite.log" 2>&1 ||
         { tail -n 20 "$tmp/build-dep-$suite.log"; fail "apt-get build-dep on $suite"; }
       rm -rf "$made/src"
+    else
+      in_root "$made" apt-get satisfy -y -q "$deps" >> "$tmp/debootstrap-$suite-$kind.log" 2>&1 ||
+        { tail -n 20 "$tmp/debootstrap-$suite-$kind.log"; fail "$suite: the dependencies do not resolve from the archive: $deps"; }
     fi
     in_root "$made" apt-get clean > /dev/null 2>&1 || fail "apt-get clean on $suite"
     tar -C "$made" -cf "$tarball.part" . && mv "$tarball.part" "$tarball"
@@ -291,15 +296,13 @@ for suite in $suites; do
   # -------------------------------------------------------------------------
   step "$suite: installed, printing, removed, purged, under systemd"
   root=$tmp/$suite-fresh
-  base_system "$suite" test "$root"
-  stage_test_files "$root" "$out"/*.deb
-  # The dependencies, from the archive; the packages themselves go in
-  # under systemd, with no network.
+  # What the packages depend on and recommend, but themselves.
   deps=$(for f in "$out"/*.deb; do dpkg-deb -f "$f" Depends Recommends | sed 's/^[A-Za-z]*: //'; done |
     tr '\n' ',' | tr ',' '\n' | sed 's/^ *//; /^$/d' | grep -vE '^(printer-driver-tarnwel|tarnwel-printer-app)\b' |
-    paste -sd, -)
-  in_root "$root" apt-get satisfy -y -q "$deps" > "$tmp/satisfy-$suite.log" 2>&1 ||
-    { tail -n 20 "$tmp/satisfy-$suite.log"; fail "$suite: the dependencies do not resolve from the archive: $deps"; }
+    sort -u | paste -sd, -)
+  echo "dependencies: $deps"
+  base_system "$suite" test "$root" "$deps"
+  stage_test_files "$root" "$out"/*.deb
   t0=$(date +%s)
   boot "$root" "tw-$suite"
   run_in sh /test/in-container.sh fresh || fail "$suite: the packages"
@@ -310,14 +313,12 @@ for suite in $suites; do
   # -------------------------------------------------------------------------
   step "$suite: upgrade from the previous packages"
   root=$tmp/$suite-upgrade
-  base_system "$suite" test "$root"
+  base_system "$suite" test "$root" "$deps"
   stage_test_files "$root" "$out"/*.deb
   mkdir -p "$root/test/previous"
   cp "$prev_debs"/*.deb "$root/test/previous/"
   in_root "$root" sh -c 'apt-get install -y -q /test/previous/*.deb' > "$tmp/previous-$suite.log" 2>&1 ||
     { tail -n 20 "$tmp/previous-$suite.log"; fail "$suite: installing the previous packages"; }
-  in_root "$root" apt-get satisfy -y -q "$deps" > "$tmp/satisfy-$suite.log" 2>&1 ||
-    { tail -n 20 "$tmp/satisfy-$suite.log"; fail "$suite: the new dependencies"; }
   t0=$(date +%s)
   boot "$root" "tw-$suite-up"
   run_in sh /test/in-container.sh before-upgrade || fail "$suite: the previous packages"

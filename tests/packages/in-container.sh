@@ -60,7 +60,7 @@ start_listener() {
 	mkdir -p "$printer"
 	systemd-run --unit=printer-listener --quiet \
 		socat TCP-LISTEN:9100,bind=127.0.0.1,reuseaddr,fork \
-		SYSTEM:'f=$(mktemp '"$printer"'/.job.XXXXXX); cat > $f; mv $f $f.prn'
+		SYSTEM:'f=$(mktemp '"$printer"'/.job.XXXXXX); cat > $f; mv $f '"$printer"'/job-${f##*.}.prn'
 	wait_for 10 systemctl is-active --quiet printer-listener || fail "the listener does not run"
 }
 jobs_done() { find "$printer" -name '*.prn' | wc -l; }
