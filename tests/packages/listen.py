@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: Apache-2.0
 # A network printer's raw socket port on 127.0.0.1, for the package tests:
 # listens on a port the system picks (written to PORTFILE once it listens)
 # and stores what each connection sends in OUTDIR/job-N.prn (complete when

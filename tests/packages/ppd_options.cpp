@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Lists a CUPS queue's options the way a print dialog shows them: the queue's
 // PPD fetched from the scheduler, its strings in the language the
 // environment asks for (LANG), through libcups's ppdLocalize.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Starts the installed printer application the way its systemd service does
 # (systemd is not PID 1 here): the unit's user, group and supplementary
 # groups, environment, working folder, umask, runtime folder and ExecStart,
