@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "access.h"
 
 #include <arpa/inet.h>

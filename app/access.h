@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Who may do what: the rules a print server's users expect from cupsd's
 // defaults, kept in one place.
 //

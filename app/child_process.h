@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Starting a helper program of a job (the filter, Ghostscript) with its
 // standard streams on pipes, and nothing else of the server's.
 #ifndef TARNWEL_APP_CHILD_PROCESS_H

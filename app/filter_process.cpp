@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "filter_process.h"
 
 #include "child_process.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The filter process of one job: rastertotarnwel started as CUPS starts it
 // (job-id user title copies options, the PPD in the environment), its
 // standard input a pipe the job writes CUPS raster into, its printer stream

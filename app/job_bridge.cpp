@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "job_bridge.h"
 
 #include "pappl/job_limits.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The job bridge: the pages PAPPL hands over (8-bit grey lines) dithered to
 // one bit and written as a CUPS raster stream into the job's filter process,
 // whose printer stream goes to the device. The filter receives the same

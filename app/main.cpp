@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // tarnwel-printer-app: an IPP Everywhere printer application for the Tarnwel
 // printers. PAPPL gives the command line (server, add, submit, jobs, cancel,
 // printers, drivers, devices, shutdown, ...), the IPP server and the web

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The printer models and what they offer, in one table: the app's drivers,
 // their make and model strings and IEEE-1284 device IDs, the media, and the
 // choices of the job options. The same models are described for CUPS in

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The PDF path: Ghostscript renders a PDF document into 1-bit black pages at
 // the printer's resolution and paper size, which go through the job bridge
 // like any other job's pages.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The server's own settings beyond PAPPL's: who may administer it from the
 // network, where file: devices may write, and a limit on every resource a
 // client can consume. Each is a server option (-o name=value) with a default

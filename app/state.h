@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The server's state (its printers, their settings and the job history) kept
 // in one file that a crash can never leave empty or half-written.
 #ifndef TARNWEL_APP_STATE_H

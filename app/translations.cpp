@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The web page's words in the languages the PPD speaks besides English. The
 // print density and paper weight read as in ppd/po/<language>.po (a test
 // holds them together); the English is in the model table and web.cpp.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The application's web pages beside PAPPL's own: the printing defaults of
 // a printer in the words of the model table, and an add-printer page that
 // cannot take the server down when printer discovery is missing.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # The printer application beside the CUPS chain on the same documents: the
 # time from submission to the last byte on the device through the app
 # (ipptool to a file:// device), and through cupsfilter (pdftopdf, Ghostscript,

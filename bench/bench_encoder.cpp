@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Throughput of the line encoder on lines that look like a 600 dpi page.
 #include <benchmark/benchmark.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Writes a small compressed CUPS raster whose pages claim many identical
 // lines: CUPS's compression sends such a line once per 256 repeats, so a
 // page of gigabytes costs kilobytes. bench/memory.sh runs the filter on it.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Peak memory (maximum resident set, GNU time) of the filter on small
 # compressed rasters whose pages claim 8192 bytes x N identical lines, and on
 # the largest page a user can print (Legal at 1200 dpi), one- and two-sided.

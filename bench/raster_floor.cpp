@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The floors of the filter benchmark: read a CUPS raster and do nothing else,
 // either the way the peer filters do (one cupsRasterReadPixels call per line)
 // or, with --page, a whole page in one call.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Benchmarks the filter against the floors (reading the raster only) and CUPS's
 # rastertohp on rasters that Ghostscript renders from real documents.
 #

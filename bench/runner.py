@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: Apache-2.0
 """Times the filter beside the floors (a program that only reads the raster,
 a line or a page per call) and CUPS's rastertohp on the same rasters,
 alternating runs, and prints medians, ratios, peak memory and output sizes.

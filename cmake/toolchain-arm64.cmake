@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Cross-compiling for arm64 with Debian's cross compiler
 # (crossbuild-essential-arm64) against the arm64 libraries that Debian's
 # multiarch installs beside the host's (libcups2-dev:arm64, ...). The test

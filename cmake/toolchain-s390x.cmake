@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Cross-compiling for s390x, a big-endian 64-bit CPU, with Debian's cross
 # compiler (crossbuild-essential-s390x). No s390x libcups goes beside the
 # host's, so this build takes only the parts without it

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // rastertotarnwel: CUPS filter from 1-bit black CUPS raster to the printer's
 // command stream.
 //

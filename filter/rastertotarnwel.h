@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The filter's page loop, for the program's entry and for the fuzzer that
 // drives the whole job path with the real raster reader.
 #ifndef RASTERTOTARNWEL_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Command buffer: collects a job's printer commands and writes them in the
 // order the printer must receive them (even page of a sheet first in duplex).
 #ifndef TARNWEL_CMDFUNC_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Diagnostic dumps on standard error, where CUPS collects them into its log.
 #ifndef TARNWEL_DEBUG_H
 #define TARNWEL_DEBUG_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The job engine: job parameters, page sequencing and raster line encoding,
 // and the printer's command templates.
 #ifndef TARNWEL_JOB_H

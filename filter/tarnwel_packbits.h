@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The line encoder's core: PackBits with every data byte complemented, as
 // the printer takes its raster lines. The same bytes come out on every CPU;
 // what differs is how the equal neighbours of a line are found and its

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // BMP page dump: writes raster pages to uncompressed BMP files for
 // inspection, one file per page. The filter's page flow does not call it.
 #ifndef TARNWEL_RASTERTOBMP_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The stream decoder's parser on arbitrary bytes: it accepts or refuses,
 // never crashes, and what it accepts it can render.
 #include <cstdlib>

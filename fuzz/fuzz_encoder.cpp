@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The line encoder alone: any line compresses to PackBits that a plain
 // decoder turns back into the complemented line, in chunks of at most 127.
 #include <cstdio>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The whole job path: raster bytes through libcups's own reader, the page
 // loop and the job engine into memory; whatever comes out must be a valid
 // printer stream (or nothing). The same bytes read from a descriptor through

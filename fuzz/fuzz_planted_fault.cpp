@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A target with a fault planted on purpose: it reads one byte past its copy
 // of every non-empty input. fuzz/smoke.sh runs it first and must see the
 // finding, so that a smoke run which cannot fail is caught at once.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Builds the fuzz targets with clang and writes their seed corpora.
 #   bash fuzz/make_corpus.sh [BUILD_DIR]    (default: build-fuzz)
 set -euo pipefail

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Writes the seed corpora of the fuzz targets: small valid jobs of each kind
 // (one- and two-sided, both raster formats, several page shapes), the
 // printer streams the filter makes of them, and raster lines.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # A short run of each fuzz target (default 60 s each), as CI does. Any finding
 # (crash, sanitizer report, leak, timeout, out of memory) fails the run.
 #   bash fuzz/smoke.sh [SECONDS] [BUILD_DIR]

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # The printer application on this machine: installs what is missing, builds,
 # starts tarnwel-printer-app on 127.0.0.1 as the unprivileged user nobody,
 # adds a Tarnwel Mono Laser 20 whose device is a file:// folder, prints the

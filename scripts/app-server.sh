@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Sourced by the scripts that run the printer application on this machine:
 # the server as the unprivileged user nobody on 127.0.0.1, in a folder of its
 # own with copies of the programs and PPDs it uses (so nobody can reach them

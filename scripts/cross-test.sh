@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # The driver on other CPUs, built with Debian's cross compilers on this
 # x86-64 machine and run under qemu's user-mode emulation:
 #   1. arm64: the whole suite but the tests through the host's CUPS

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # The main job on the bundled sample: installs what is missing, builds, prints
 # samples/sample.pdf through the real CUPS filter chain (cupsfilter:
 # pdftopdf, gstoraster, then our freshly built rastertotarnwel) into a printer

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Installs what the cross builds need on Debian 12 (run as root; installs only
 # what is missing): the cross compilers for arm64 and s390x, qemu's user-mode
 # emulators, GoogleTest's sources, and the arm64 libraries through Debian's

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The printer application as the tests run it: a real server on 127.0.0.1
 // with its own folders and port, as an unprivileged user when the tests run
 // as root, one printer with a file:// device, and ipptool as the client. The

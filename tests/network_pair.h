@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Two network namespaces joined by a veth pair, for the tests of what a
 // client on the network may do to the printer application: the server runs
 // in one (10.231.0.1), its clients in the other (10.231.0.2). To PAPPL,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A scheduler of the test's own: private configuration, spool, state and
 // logs, listening on 127.0.0.1 only (of the test's network, or of a network
 // namespace), the system's filters and backends with this build's filter,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Writes what this build makes of the fuzz seeds, so that builds for
 // different CPUs can be compared byte for byte (scripts/cross-test.sh):
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Decoding the filter's output in the tests, with the stream decoder.
 #ifndef TARNWEL_STREAM_CHECK_H
 #define TARNWEL_STREAM_CHECK_H

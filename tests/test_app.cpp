@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The printer application against its real server on 127.0.0.1: the same
 // pages give the same stream as the filter alone, every document format
 // prints, defaults set through IPP apply, IPP Everywhere conformance, bad

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The printer application as the clients people use meet it: CUPS 2.4 and
 // cups-filters on another machine of the network. The server runs as the
 // packaged service runs it, in a network namespace of its own; the client

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Finding the printer on the network, as a phone, a laptop or cups-browsed
 // finds it: by DNS-SD. The server runs as the packaged service runs it, in a
 // network namespace with a D-Bus system bus and an avahi-daemon of its own

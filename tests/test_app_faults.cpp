@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The printer application when things go wrong, against its real server on
 // 127.0.0.1: a network printer that does not answer or hangs up in the middle
 // of a job, a server killed in the middle of a job, a filter or Ghostscript

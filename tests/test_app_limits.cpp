@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The limits on what one client can make the printer application hold, each
 // hit once against the real server, started as the packaged service starts
 // it in a network of its own, by a client on another network (network_pair.h):

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Many jobs at once through the printer application's real server: two
 // printers, four clients sending PWG raster, PDF and JPEG jobs together, each
 // with its own sides, density, paper weight and copies. Every job prints

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The printer application's model table against the PPDs that ppdc builds
 // from ppd/tarnwel.drv, and the pieces of the job bridge that need no server.
 #include <cups/ppd.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // What a client on the network may and may not do to the printer
 // application, tried from a client on the network. The server runs in a
 // network namespace of its own, started as the packaged service starts it

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The printer application with a PDF that Ghostscript renders for hours: a
 // page of forms nested thirty deep, each drawing the one below it twice.
 // Cancelling the job stops Ghostscript and the filter within seconds, also a

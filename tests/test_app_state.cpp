@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The printer application's state file: every save replaces it whole or not
 // at all, and a start reads the last one saved whole.
 #include <gtest/gtest.h>

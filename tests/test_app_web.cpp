@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The printer application's web pages, against its real server on 127.0.0.1:
 // the printing defaults in words, the add-printer page with and without
 // printer discovery, and a person's way through them in a real browser

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The BMP page dump.
 #include <sys/resource.h>
 #include <sys/stat.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The printer's command language and the command buffer.
 #include <cstdio>
 #include <cstdlib>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The driver inside the real CUPS: the PPDs, cupsfilter's filter chain and a
 // private cupsd printing to a socket listener on 127.0.0.1.
 #include <arpa/inet.h>

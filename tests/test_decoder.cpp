@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The stream decoder: strict validation, and round trips through the filter.
 #include <random>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Raster line encoding: PackBits with complemented data, blank line counting
 // and the 180-degree turn of long-edge back sides.
 #include <random>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The fault matrix: damaged and hostile input, odd PPDs and options,
 // termination at every stage and an output that fails. Whatever happens, the
 // filter must not crash or hang, and what it writes is a well-formed printer

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The filter program end to end, run as CUPS runs it, on rasters written with
 // libcups's own writer.
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Job parameters: defaults, PPD choices and the job's option string, and the
 // template fields they patch.
 #include <climits>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The PPDs in other languages: a print dialog running in German, French,
 // Spanish or Italian asks libcups for the PPD's strings in its language
 // (ppdLocalize) and shows every option and choice in that language.

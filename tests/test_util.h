@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Shared fixtures for the tests: hex byte strings, small PPDs and rasters
 // written with libcups's own writer, and running the built filter as CUPS
 // runs it.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // tarnwel-decode: validates a printer command stream, prints what it holds
 // and writes its pages as images.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Reads a printer command stream back: validates it against the printer's
 // command language and decodes its pages. It decodes on its own, without the
 // filter's encoder, so that it catches the encoder's faults.

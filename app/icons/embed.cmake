@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Writes a C++ source that holds the printer's icons (PNG files) as byte
 # arrays, so that the program carries them: cmake -DOUTPUT=file.cpp
 # -DICONS="name=file.png|..." -P embed.cmake

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The printer's icons, drawn for this project (printer.ps) and carried in the
 // program: PNG files of 48, 128 and 512 pixels.
 #ifndef TARNWEL_APP_ICONS_H

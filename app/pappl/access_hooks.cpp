@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // PAPPL's decisions of who may do what, taken by the rules of access.cpp.
 //
 // PAPPL 1.3.1 decides none of it itself: with no auth service its web pages

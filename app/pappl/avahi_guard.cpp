@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // PAPPL 1.3.1 browses for network printers with avahi's service browser and
 // hands it the client it could not create when no avahi-daemon runs; avahi
 // then fails an assertion and the whole process aborts. PAPPL's add-printer

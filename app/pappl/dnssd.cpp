@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // What PAPPL 1.3.1 advertises on DNS-SD, mended.
 //
 // A printer made while the server runs (by the `add` command, Create-Printer,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // What PAPPL 1.3.1 advertises on DNS-SD, mended (see dnssd.cpp).
 #ifndef TARNWEL_APP_PAPPL_DNSSD_H
 #define TARNWEL_APP_PAPPL_DNSSD_H

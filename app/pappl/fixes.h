@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Where PAPPL 1.3.1 falls short with a printer in a person's hands, mended
 // from the application: a printer it cannot reach is shown as offline (PAPPL
 // shows it as paused by an operator), and printer defaults a client sends are

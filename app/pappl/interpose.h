@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The program stands in for some of libpappl's and libcups's own functions
 // by defining them under the same names (the build exports them, so that the
 // dynamic linker prefers them for the libraries' calls too). A stand-in

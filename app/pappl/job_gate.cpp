@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // One job at a time on each printer, whatever PAPPL 1.3.1's scheduler does.
 //
 // PAPPL gives a spooled job its own thread and marks the job as printing

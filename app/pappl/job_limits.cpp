@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "pappl/job_limits.h"
 
 #include <dlfcn.h>

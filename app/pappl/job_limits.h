@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The limits on what one client can make the server hold: jobs waiting,
 // bytes of a document, room left in the spool, and time: a client that sends
 // nothing in the middle of a document, or takes too long over one page of a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The page header of a client's raster, as PAPPL 1.3.1 read it (see
 // raster.cpp).
 #ifndef TARNWEL_APP_PAPPL_RASTER_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A time limit on each request a client sends, and on each answer it
 // takes: reading a request up to its document (which has limits of its own,
 // job_limits.cpp) or the end of its IPP message (the TLS handshake, the

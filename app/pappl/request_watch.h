@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A time limit on reading each request of a client (request_watch.cpp).
 #ifndef TARNWEL_APP_REQUEST_WATCH_H
 #define TARNWEL_APP_REQUEST_WATCH_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A test fixture, preloaded into the printer application: every thread that
 // PAPPL starts to print a spooled job sleeps TARNWEL_JOB_START_DELAY_MS
 // milliseconds (default 300) before it begins. PAPPL 1.3.1 marks a job as

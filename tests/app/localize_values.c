@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 /* A client that shows a printer's options and values in the user's language
  * (LANG), as CUPS's client library does for print dialogs: from the
  * printer's printer-strings-uri. Prints "name = words" or "name.value =

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Drives the printer application's web pages in Debian's Chromium, as a
 // person would: adds a network printer from the add-printer page, sets its
 // printing defaults, and checks what the pages show.
