@@ -117,7 +117,7 @@ for copies in 1 3; do
     -dcupsColorSpace=3 -dcupsBitsPerColor=1 -dNumCopies=$copies \
     -sOutputFile="$tmp/job-$copies.ras" samples/sample.pdf > "$tmp/gs.log" 2>&1 ||
     { cat "$tmp/gs.log"; fail "Ghostscript did not raster samples/sample.pdf"; }
-  echo "raster of $copies copies: $(stat -c %s "$tmp/job-$copies.ras") bytes, the 3 pages of samples/sample.pdf on A4 at 600 dpi"
+  echo "raster, copies $copies: $(stat -c %s "$tmp/job-$copies.ras") bytes, the 3 pages of samples/sample.pdf on A4 at 600 dpi"
 done
 
 # Same bytes: says where two streams part, or how one stops short.
