@@ -3,8 +3,11 @@
 # Installs what the cross builds need on Debian 12 (run as root; installs only
 # what is missing): the cross compilers for arm64 and s390x, qemu's user-mode
 # emulators, GoogleTest's sources, and the arm64 libraries through Debian's
-# multiarch. The arm64 packages must have the same versions as the host's, so
-# apt may bring a few host libraries up to the archive's versions with them.
+# multiarch: those of the filter and its tests, and, for the arm64 Debian
+# packages (dpkg-checkbuilddeps -a arm64), those of the printer application
+# and pkgconf's arm64 wrapper aarch64-linux-gnu-pkg-config. The arm64 packages
+# must have the same versions as the host's, so apt may bring a few host
+# libraries up to the archive's versions with them.
 set -euo pipefail
 
 if ! dpkg --print-foreign-architectures | grep -qx arm64; then
@@ -15,6 +18,7 @@ fi
 packages=(
   crossbuild-essential-arm64 crossbuild-essential-s390x qemu-user-static googletest
   libcups2-dev:arm64 libgtest-dev:arm64 libpng-dev:arm64
+  pkgconf:arm64 libpappl-dev:arm64 libavahi-client-dev:arm64
 )
 
 missing=()
