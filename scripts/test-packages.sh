@@ -22,6 +22,10 @@
 # made by debootstrap, and the previous packages, are kept in $cache, so a
 # second run is quicker. Leaves no container running.
 #
+#   bash scripts/test-packages.sh          all of it
+#   bash scripts/test-packages.sh prepare  only the systems debootstrap makes
+#       and the previous packages, into the cache (scripts/test.sh runs this
+#       in the background while the other tests run: it mostly downloads)
 #   PACKAGE_SUITES="bookworm trixie"  the Debian releases to test
 #   KEEP_PACKAGE_TEST=1               keep the temporary folder
 set -euo pipefail
@@ -34,6 +38,7 @@ if [ "$(id -u)" != 0 ]; then
   exit 0
 fi
 
+mode=${1:-all}
 suites=${PACKAGE_SUITES:-bookworm trixie}
 mirror=${DEBIAN_MIRROR:-http://deb.debian.org/debian}
 cache=$top/build-packages
@@ -42,6 +47,9 @@ cache=$top/build-packages
 previous=bfdc407
 started=$(date +%s)
 mkdir -p "$cache"
+# One run at a time uses the cache (a test waits for a preparation).
+exec 9> "$cache/.lock"
+flock 9
 tmp=$(mktemp -d /tmp/tarnwel-packages.XXXXXX)
 chmod 755 "$tmp"
 containers=()
@@ -93,11 +101,9 @@ in_root() {
 }
 
 # A minimal system of $1 for $2 (build or test), from the cache when its
-# recipe has not changed. Unpacked into $3. A test system has the packages'
-# dependencies $4 installed from the archive (with what they recommend, as
-# apt does), so the packages themselves go in without a network.
+# recipe has not changed. Unpacked into $3 (none: only made).
 base_system() {
-  local suite=$1 kind=$2 root=$3 deps=${4:-} include recipe key tarball
+  local suite=$1 kind=$2 root=${3:-} include recipe key tarball
   case $kind in
     # What dpkg-buildpackage and lintian need; the build dependencies are
     # added from debian/control.
@@ -105,7 +111,7 @@ base_system() {
     # What boots (systemd), and a socket listener standing in for printers.
     test) include=systemd,systemd-sysv,dbus,socat ;;
   esac
-  recipe="$suite $kind $include $mirror $deps"
+  recipe="$suite $kind $include $mirror"
   [ "$kind" = build ] && recipe+=" $(sha256sum debian/control | cut -c1-16)"
   key=$(echo "$recipe" | sha256sum | cut -c1-16)
   tarball=$cache/$suite-$kind-$key.tar
@@ -128,8 +134,11 @@ base_system() {
         { tail -n 20 "$tmp/build-dep-$suite.log"; fail "apt-get build-dep on $suite"; }
       rm -rf "$made/src"
     else
-      in_root "$made" apt-get satisfy -y -q "$deps" >> "$tmp/debootstrap-$suite-$kind.log" 2>&1 ||
-        { tail -n 20 "$tmp/debootstrap-$suite-$kind.log"; fail "$suite: the dependencies do not resolve from the archive: $deps"; }
+      # The bulk of what the packages need, with what it recommends, as apt
+      # installs it; the test adds the rest from the packages' own list.
+      in_root "$made" apt-get install -y -q cups cups-filters ghostscript avahi-daemon \
+        >> "$tmp/debootstrap-$suite-$kind.log" 2>&1 ||
+        { tail -n 20 "$tmp/debootstrap-$suite-$kind.log"; fail "installing CUPS on $suite"; }
     fi
     in_root "$made" apt-get clean > /dev/null 2>&1 || fail "apt-get clean on $suite"
     tar -C "$made" -cf "$tarball.part" . && mv "$tarball.part" "$tarball"
@@ -138,9 +147,18 @@ base_system() {
   else
     echo "$suite $kind system from the cache: $(basename "$tarball")"
   fi
+  [ -n "$root" ] || return 0
   rm -rf "$root"
   mkdir -p "$root"
   tar -C "$root" -xf "$tarball"
+}
+
+# The packages' dependencies ($deps), from the archive, into the system in $1
+# (with what they recommend, as apt does), so that the packages themselves
+# go in without a network.
+add_dependencies() {
+  in_root "$1" apt-get satisfy -y -q "$deps" > "$tmp/satisfy.log" 2>&1 ||
+    { tail -n 20 "$tmp/satisfy.log"; fail "the dependencies do not resolve from the archive: $deps"; }
 }
 
 # Boots the system in $1 with systemd; sets $leader to its PID 1, seen from
@@ -204,20 +222,6 @@ check_lintian() {
 }
 
 # ---------------------------------------------------------------------------
-step "Source package from a fresh clone of $(git rev-parse --short HEAD)"
-if [ -n "$(git status --porcelain --untracked-files=no)" ]; then
-  echo "note: the working tree has uncommitted changes; the packages hold the last commit"
-fi
-git clone -q --no-hardlinks "$top" "$tmp/clone"
-git -C "$tmp/clone" checkout -q --detach "$(git rev-parse HEAD)"
-version=$(dpkg-parsechangelog -l debian/changelog -S Version)
-mkdir -p "$tmp/source"
-(cd "$tmp/source" && cp -r "$tmp/clone" "tarnwel-$version" && rm -rf "tarnwel-$version/.git" &&
-  dpkg-source -b "tarnwel-$version" > "$tmp/dpkg-source.log" 2>&1) ||
-  { cat "$tmp/dpkg-source.log"; fail "dpkg-source -b"; }
-ls -l "$tmp/source"/*.dsc "$tmp/source"/*.tar.*
-
-# ---------------------------------------------------------------------------
 step "The previous packages ($previous, CPack, 0.1.0)"
 prev_debs=$cache/previous-$previous
 if ! ls "$prev_debs"/tarnwel-printer-app_*.deb > /dev/null 2>&1; then
@@ -231,6 +235,30 @@ if ! ls "$prev_debs"/tarnwel-printer-app_*.deb > /dev/null 2>&1; then
   echo "built in $(($(date +%s) - t0)) s"
 fi
 ls "$prev_debs"
+
+if [ "$mode" = prepare ]; then
+  for suite in $suites; do
+    step "$suite: the build and test systems"
+    base_system "$suite" build
+    base_system "$suite" test
+  done
+  step "Prepared: $(ls "$cache" | paste -sd' ' -)"
+  exit 0
+fi
+
+# ---------------------------------------------------------------------------
+step "Source package from a fresh clone of $(git rev-parse --short HEAD)"
+if [ -n "$(git status --porcelain --untracked-files=no)" ]; then
+  echo "note: the working tree has uncommitted changes; the packages hold the last commit"
+fi
+git clone -q --no-hardlinks "$top" "$tmp/clone"
+git -C "$tmp/clone" checkout -q --detach "$(git rev-parse HEAD)"
+version=$(dpkg-parsechangelog -l debian/changelog -S Version)
+mkdir -p "$tmp/source"
+(cd "$tmp/source" && cp -r "$tmp/clone" "tarnwel-$version" && rm -rf "tarnwel-$version/.git" &&
+  dpkg-source -b "tarnwel-$version" > "$tmp/dpkg-source.log" 2>&1) ||
+  { cat "$tmp/dpkg-source.log"; fail "dpkg-source -b"; }
+ls -l "$tmp/source"/*.dsc "$tmp/source"/*.tar.*
 
 for suite in $suites; do
   # -------------------------------------------------------------------------
@@ -301,7 +329,8 @@ for suite in $suites; do
     tr '\n' ',' | tr ',' '\n' | sed 's/^ *//; /^$/d' | grep -vE '^(printer-driver-tarnwel|tarnwel-printer-app)\b' |
     sort -u | paste -sd, -)
   echo "dependencies: $deps"
-  base_system "$suite" test "$root" "$deps"
+  base_system "$suite" test "$root"
+  add_dependencies "$root"
   stage_test_files "$root" "$out"/*.deb
   t0=$(date +%s)
   boot "$root" "tw-$suite"
@@ -313,12 +342,13 @@ for suite in $suites; do
   # -------------------------------------------------------------------------
   step "$suite: upgrade from the previous packages"
   root=$tmp/$suite-upgrade
-  base_system "$suite" test "$root" "$deps"
+  base_system "$suite" test "$root"
   stage_test_files "$root" "$out"/*.deb
   mkdir -p "$root/test/previous"
   cp "$prev_debs"/*.deb "$root/test/previous/"
   in_root "$root" sh -c 'apt-get install -y -q /test/previous/*.deb' > "$tmp/previous-$suite.log" 2>&1 ||
     { tail -n 20 "$tmp/previous-$suite.log"; fail "$suite: installing the previous packages"; }
+  add_dependencies "$root"
   t0=$(date +%s)
   boot "$root" "tw-$suite-up"
   run_in sh /test/in-container.sh before-upgrade || fail "$suite: the previous packages"

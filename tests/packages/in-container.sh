@@ -58,9 +58,16 @@ service_ready() {
 # own, named when it is complete.
 start_listener() {
 	mkdir -p "$printer"
+	# (In a script of its own: systemd-run would expand its $ words.)
+	cat >/srv/save-job <<-EOF
+		#!/bin/sh
+		f=\$(mktemp $printer/.job.XXXXXX)
+		cat >"\$f"
+		mv "\$f" "$printer/job-\${f##*.}.prn"
+	EOF
+	chmod 755 /srv/save-job
 	systemd-run --unit=printer-listener --quiet \
-		socat TCP-LISTEN:9100,bind=127.0.0.1,reuseaddr,fork \
-		SYSTEM:'f=$(mktemp '"$printer"'/.job.XXXXXX); cat > $f; mv $f '"$printer"'/job-${f##*.}.prn'
+		socat TCP-LISTEN:9100,bind=127.0.0.1,reuseaddr,fork EXEC:/srv/save-job
 	wait_for 10 systemctl is-active --quiet printer-listener || fail "the listener does not run"
 }
 jobs_done() { find "$printer" -name '*.prn' | wc -l; }
