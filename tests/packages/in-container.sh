@@ -177,14 +177,34 @@ fresh)
 	[ -f /etc/default/$app ] || fail "remove took /etc/default/$app"
 	echo "stopped, not masked; state and settings kept"
 
-	step "An administrator's modes, then reinstalled"
-	chmod 0750 "$state"
-	echo "d $spool 0750 $user $user -" >/etc/tmpfiles.d/$app.conf
+	step "Reinstalled"
 	install_new
-	check_service 750
+	check_service 700
 	as_app printers | grep -qx office || fail "the printer was lost on remove and reinstall"
 	print_app
-	rm /etc/tmpfiles.d/$app.conf
+
+	step "Configuring leaves the folders' owner and mode alone"
+	systemctl stop "$app"
+	chmod 0750 "$state" "$spool"
+	chgrp lp "$spool"
+	# Masked for the moment, so that the script cannot restart the service
+	# (which sets the modes of its unit).
+	systemctl mask --runtime --quiet "$app"
+	/var/lib/dpkg/info/$app.postinst configure "$(dpkg-query -W -f='${Version}' "$app")" >/dev/null 2>&1 || true
+	systemctl unmask --runtime --quiet "$app"
+	[ "$(mode_of "$state")" = "$user $user 750" ] || fail "configure changed $state to $(mode_of "$state")"
+	[ "$(mode_of "$spool")" = "$user lp 750" ] || fail "configure changed $spool to $(mode_of "$spool")"
+	echo "$state: $(mode_of "$state"), $spool: $(mode_of "$spool"), as before configure"
+	# The administrator's way to other modes for the service: the unit's
+	# StateDirectoryMode= and the spool's line in /etc/tmpfiles.d.
+	mkdir -p /etc/systemd/system/$app.service.d
+	printf '[Service]\nStateDirectoryMode=0750\n' >/etc/systemd/system/$app.service.d/mode.conf
+	echo "d $spool 0750 $user $user -" >/etc/tmpfiles.d/$app.conf
+	systemctl daemon-reload
+	systemctl start "$app"
+	check_service 750
+	rm -r /etc/systemd/system/$app.service.d /etc/tmpfiles.d/$app.conf
+	systemctl daemon-reload
 
 	step "apt-get purge"
 	lpadmin -x tw
