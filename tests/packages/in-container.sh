@@ -186,24 +186,22 @@ fresh)
 	step "Configuring leaves the folders' owner and mode alone"
 	systemctl stop "$app"
 	chmod 0750 "$state" "$spool"
-	chgrp lp "$spool"
 	# Masked for the moment, so that the script cannot restart the service
 	# (which sets the modes of its unit).
 	systemctl mask --runtime --quiet "$app"
 	/var/lib/dpkg/info/$app.postinst configure "$(dpkg-query -W -f='${Version}' "$app")" >/dev/null 2>&1 || true
 	systemctl unmask --runtime --quiet "$app"
 	[ "$(mode_of "$state")" = "$user $user 750" ] || fail "configure changed $state to $(mode_of "$state")"
-	[ "$(mode_of "$spool")" = "$user lp 750" ] || fail "configure changed $spool to $(mode_of "$spool")"
+	[ "$(mode_of "$spool")" = "$user $user 750" ] || fail "configure changed $spool to $(mode_of "$spool")"
 	echo "$state: $(mode_of "$state"), $spool: $(mode_of "$spool"), as before configure"
-	# The administrator's way to other modes for the service: the unit's
-	# StateDirectoryMode= and the spool's line in /etc/tmpfiles.d.
+	# Started, the service keeps the spool's mode; systemd gives the state
+	# the unit's mode, which an administrator sets with StateDirectoryMode=.
 	mkdir -p /etc/systemd/system/$app.service.d
 	printf '[Service]\nStateDirectoryMode=0750\n' >/etc/systemd/system/$app.service.d/mode.conf
-	echo "d $spool 0750 $user $user -" >/etc/tmpfiles.d/$app.conf
 	systemctl daemon-reload
 	systemctl start "$app"
 	check_service 750
-	rm -r /etc/systemd/system/$app.service.d /etc/tmpfiles.d/$app.conf
+	rm -r /etc/systemd/system/$app.service.d
 	systemctl daemon-reload
 
 	step "apt-get purge"
