@@ -116,12 +116,13 @@ check_service() {
 	echo "$app: active, as $user; $state and $spool: $user $user $1"
 }
 
-# The system, without what apt, systemd and the servers change on their own.
+# The system, without what apt, systemd and the servers change on their own
+# (colord keeps a database of the printers CUPS has had).
 snapshot() {
 	{
 		find / -xdev \( -path /proc -o -path /sys -o -path /dev -o -path /run -o -path /tmp \
 			-o -path /var/tmp -o -path /var/log -o -path /var/cache -o -path /var/lib/apt \
-			-o -path /var/lib/systemd -o -path /var/spool/cups -o -path /var/lib/dpkg/triggers \
+			-o -path /var/lib/systemd -o -path /var/lib/colord -o -path /var/spool/cups -o -path /var/lib/dpkg/triggers \
 			-o -path /var/lib/dpkg/updates -o -path /srv -o -path /test -o -path /root \
 			-o -path /etc/cups/ppd \) -prune -o -print
 		getent passwd | cut -d: -f1 | sed 's/^/user: /'
