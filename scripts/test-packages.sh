@@ -89,19 +89,21 @@ trap 'exit 1' INT TERM
 command -v debootstrap >/dev/null && command -v systemd-nspawn >/dev/null ||
   fail "debootstrap and systemd-nspawn are missing (bash scripts/install-deps.sh)"
 
-# A command in an unbooted system, with the host's network (apt).
+# A command in an unbooted system, with the host's network (apt). (None of
+# the commands here gets the lock's descriptor 9.)
 in_root() {
   local root=$1
   shift
   # (Without systemd on the host, systemd-nspawn says at exit that it left a
   # folder of /run alone: not a fault.)
   systemd-nspawn -q -D "$root" --register=no --keep-unit --resolv-conf=copy-host \
-    --setenv=DEBIAN_FRONTEND=noninteractive --setenv=LC_ALL=C.UTF-8 "$@" \
+    --setenv=DEBIAN_FRONTEND=noninteractive --setenv=LC_ALL=C.UTF-8 "$@" 9>&- \
     2> >(grep -v '^Attempted to remove disk file system under "/run/systemd/nspawn/propagate/' >&2)
 }
 
-# A minimal system of $1 for $2 (build or test), from the cache when its
-# recipe has not changed. Unpacked into $3 (none: only made).
+# A minimal system of $1 for $2 (build, test or upgrade), from the cache
+# when its recipe (this function among it) has not changed. Unpacked into
+# $3 (none: only made).
 base_system() {
   local suite=$1 kind=$2 root=${3:-} include recipe key tarball
   case $kind in
@@ -109,9 +111,12 @@ base_system() {
     # added from debian/control.
     build) include=build-essential,dpkg-dev,fakeroot,lintian ;;
     # What boots (systemd), and a socket listener standing in for printers.
+    # The packages' dependencies come later, from their own lists.
     test) include=systemd,systemd-sysv,dbus,socat ;;
+    # The same with the bulk of what the previous packages need.
+    upgrade) include=systemd,systemd-sysv,dbus,socat ;;
   esac
-  recipe="$suite $kind $include $mirror"
+  recipe="$suite $kind $include $mirror $(declare -f base_system)"
   [ "$kind" = build ] && recipe+=" $(sha256sum debian/control | cut -c1-16)"
   key=$(echo "$recipe" | sha256sum | cut -c1-16)
   tarball=$cache/$suite-$kind-$key.tar
@@ -133,7 +138,7 @@ base_system() {
       in_root "$made" apt-get build-dep -y -q /src > "$tmp/build-dep-$suite.log" 2>&1 ||
         { tail -n 20 "$tmp/build-dep-$suite.log"; fail "apt-get build-dep on $suite"; }
       rm -rf "$made/src"
-    else
+    elif [ "$kind" = upgrade ]; then
       # The bulk of what the packages need, with what it recommends, as apt
       # installs it; the test adds the rest from the packages' own list.
       in_root "$made" apt-get install -y -q cups cups-filters ghostscript avahi-daemon \
@@ -157,7 +162,9 @@ base_system() {
 # (with what they recommend, as apt does), so that the packages themselves
 # go in without a network.
 add_dependencies() {
-  in_root "$1" apt-get satisfy -y -q "$deps" > "$tmp/satisfy.log" 2>&1 ||
+  in_root "$1" apt-get update -q > "$tmp/satisfy.log" 2>&1 ||
+    { tail -n 20 "$tmp/satisfy.log"; fail "apt-get update"; }
+  in_root "$1" apt-get satisfy -y -q "$deps" >> "$tmp/satisfy.log" 2>&1 ||
     { tail -n 20 "$tmp/satisfy.log"; fail "the dependencies do not resolve from the archive: $deps"; }
 }
 
@@ -166,7 +173,7 @@ add_dependencies() {
 boot() {
   local root=$1 name=$2 pid
   systemd-nspawn -q -D "$root" --register=no --keep-unit --private-network -b \
-    --machine="$name" > "$tmp/console-$name.log" 2>&1 &
+    --machine="$name" > "$tmp/console-$name.log" 2>&1 9>&- &
   pid=$!
   containers+=("$pid")
   booted_pid=$pid
@@ -241,6 +248,7 @@ if [ "$mode" = prepare ]; then
     step "$suite: the build and test systems"
     base_system "$suite" build
     base_system "$suite" test
+    base_system "$suite" upgrade
   done
   step "Prepared: $(ls "$cache" | paste -sd' ' -)"
   exit 0
@@ -286,7 +294,7 @@ for suite in $suites; do
     grep -E 'tests passed|tests failed' "$out/build-$where.log" || true
     echo "built in /build/$where in $(($(date +%s) - t0)) s"
   done
-  debs=$(cd "$build_root/build/one" && ls printer-driver-tarnwel_*.deb tarnwel-printer-app_*.deb)
+  debs=$(cd "$build_root/build/one" && ls printer-driver-tarnwel_*.deb tarnwel-printer-app_*.deb tarnwel-printer-driver_*.deb)
   if [ "$suite" = bookworm ]; then
     for f in $debs; do
       cmp "$build_root/build/one/$f" "$build_root/build/a-second-folder/$f" ||
@@ -325,13 +333,14 @@ for suite in $suites; do
   step "$suite: installed, printing, removed, purged, under systemd"
   root=$tmp/$suite-fresh
   # What the packages depend on and recommend, but themselves.
-  deps=$(for f in "$out"/*.deb; do dpkg-deb -f "$f" Depends Recommends | sed 's/^[A-Za-z]*: //'; done |
+  new_debs=("$out"/printer-driver-tarnwel_*.deb "$out"/tarnwel-printer-app_*.deb)
+  deps=$(for f in "${new_debs[@]}"; do dpkg-deb -f "$f" Depends Recommends | sed 's/^[A-Za-z]*: //'; done |
     tr '\n' ',' | tr ',' '\n' | sed 's/^ *//; /^$/d' | grep -vE '^(printer-driver-tarnwel|tarnwel-printer-app)\b' |
     sort -u | paste -sd, -)
   echo "dependencies: $deps"
   base_system "$suite" test "$root"
   add_dependencies "$root"
-  stage_test_files "$root" "$out"/*.deb
+  stage_test_files "$root" "${new_debs[@]}"
   t0=$(date +%s)
   boot "$root" "tw-$suite"
   run_in sh /test/in-container.sh fresh || fail "$suite: the packages"
@@ -342,13 +351,18 @@ for suite in $suites; do
   # -------------------------------------------------------------------------
   step "$suite: upgrade from the previous packages"
   root=$tmp/$suite-upgrade
-  base_system "$suite" test "$root"
-  stage_test_files "$root" "$out"/*.deb
+  base_system "$suite" upgrade "$root"
+  stage_test_files "$root" "${new_debs[@]}"
+  # The new packages, the transitional one among them, as an apt repository
+  # for apt upgrade.
+  mkdir -p "$root/test/repo"
+  cp "$out"/*.deb "$root/test/repo/"
+  (cd "$root/test/repo" && dpkg-scanpackages --multiversion . > Packages 2> /dev/null)
   mkdir -p "$root/test/previous"
   cp "$prev_debs"/*.deb "$root/test/previous/"
+  add_dependencies "$root"
   in_root "$root" sh -c 'apt-get install -y -q /test/previous/*.deb' > "$tmp/previous-$suite.log" 2>&1 ||
     { tail -n 20 "$tmp/previous-$suite.log"; fail "$suite: installing the previous packages"; }
-  add_dependencies "$root"
   t0=$(date +%s)
   boot "$root" "tw-$suite-up"
   run_in sh /test/in-container.sh before-upgrade || fail "$suite: the previous packages"

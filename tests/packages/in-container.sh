@@ -12,9 +12,10 @@
 #            purge, and the system as it was before
 #   before-upgrade   with the previous packages installed: a CUPS queue with
 #            their PPD and options, a printer in the service with a setting
-#   upgrade  apt-get install the new packages over them: the old driver
-#            package replaced, the queue's PPD refreshed with its options
-#            kept, the service's printers and settings kept, both print
+#   upgrade  apt upgrade from a repository of the new packages (/test/repo):
+#            the driver's new package brought in by the transitional one,
+#            the queue's PPD refreshed with its options kept, the service's
+#            printers and settings kept, both print
 set -eu
 
 app=tarnwel-printer-app
@@ -228,11 +229,21 @@ before-upgrade)
 	;;
 upgrade)
 	old_ppd_version=$(sed -n 's/^\*FileVersion: "\(.*\)"/\1/p' /etc/cups/ppd/tw.ppd)
-	step "apt-get install the new packages over the previous ones"
-	install_new
-	dpkg-query -W -f='${db:Status-Abbrev} ${Package} ${Version}\n' tarnwel-printer-driver "$driver" "$app" 2>/dev/null || true
-	dpkg-query -W -f='${Status}' tarnwel-printer-driver 2>/dev/null | grep -q 'ok installed' &&
-		fail "tarnwel-printer-driver is still installed"
+	step "apt upgrade, the new packages in a repository"
+	echo "deb [trusted=yes] file:/test/repo ./" >/etc/apt/sources.list.d/tarnwel.list
+	# Only this repository: the system has no network.
+	apt-get update -q -o Dir::Etc::sourcelist=sources.list.d/tarnwel.list \
+		-o Dir::Etc::sourceparts=- -o APT::Get::List-Cleanup=0 >/tmp/apt.txt 2>&1 ||
+		{ cat /tmp/apt.txt; fail "apt-get update"; }
+	apt $apt_opts upgrade >/tmp/apt.txt 2>&1 || { cat /tmp/apt.txt; fail "apt upgrade"; }
+	grep -E 'PPD for printer|Updating PPD' /tmp/apt.txt || true
+	rm /etc/apt/sources.list.d/tarnwel.list
+	dpkg-query -W -f='${db:Status-Abbrev} ${Package} ${Version}\n' tarnwel-printer-driver "$driver" "$app"
+	for p in tarnwel-printer-driver "$driver" "$app"; do
+		[ "$(dpkg-query -W -f='${Status} ${Version}' "$p" 2>/dev/null)" = "install ok installed $(dpkg-query -W -f='${Version}' "$app")" ] ||
+			fail "$p is not at the new version after apt upgrade"
+	done
+	[ "$(dpkg-query -W -f='${Version}' "$app")" != 0.1.0 ] || fail "apt upgrade kept $app 0.1.0"
 	new_version=$(sed -n 's/^\*FileVersion: "\(.*\)"/\1/p' /usr/share/cups/model/tarnwel/tnml20.ppd)
 	queue_version=$(sed -n 's/^\*FileVersion: "\(.*\)"/\1/p' /etc/cups/ppd/tw.ppd)
 	echo "queue tw: PPD version $old_ppd_version before, $queue_version after (installed: $new_version)"
