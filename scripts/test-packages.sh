@@ -233,8 +233,11 @@ step "The previous packages ($previous, CPack, 0.1.0)"
 prev_debs=$cache/previous-$previous
 if ! ls "$prev_debs"/tarnwel-printer-app_*.deb > /dev/null 2>&1; then
   t0=$(date +%s)
+  # A shallow clone lacks it: its history is fetched first.
   git -C "$top" cat-file -e "$previous^{commit}" 2>/dev/null ||
-    fail "commit $previous is not in this clone (a shallow clone?)"
+    git -C "$top" fetch -q --unshallow 2>/dev/null || true
+  git -C "$top" cat-file -e "$previous^{commit}" 2>/dev/null ||
+    fail "commit $previous is not in this clone, and its history cannot be fetched"
   mkdir -p "$tmp/previous"
   git -C "$top" archive "$previous" | tar -x -C "$tmp/previous"
   (cd "$tmp/previous" && BUILD_DIR="$tmp/previous-build" OUT_DIR="$prev_debs" bash scripts/build-packages.sh) \
