@@ -123,7 +123,7 @@ snapshot() {
 	{
 		find / -xdev \( -path /proc -o -path /sys -o -path /dev -o -path /run -o -path /tmp \
 			-o -path /var/tmp -o -path /var/log -o -path /var/cache -o -path /var/lib/apt \
-			-o -path /var/lib/systemd -o -path /var/lib/colord -o -path /var/spool/cups -o -path /var/lib/dpkg/triggers \
+			-o -path /var/lib/systemd -o -path /var/lib/colord -o -path /etc/colord -o -path /var/spool/cups -o -path /var/lib/dpkg/triggers \
 			-o -path /var/lib/dpkg/updates -o -path /srv -o -path /test -o -path /root \
 			-o -path /etc/cups/ppd \) -prune -o -print
 		getent passwd | cut -d: -f1 | sed 's/^/user: /'
