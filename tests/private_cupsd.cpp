@@ -13,17 +13,6 @@
 
 extern char** environ;
 
-namespace {
-
-std::string shell_quoted(const std::string& text) {
-    std::string out = "'";
-    for (char c : text)
-        out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return out + "'";
-}
-
-}  // namespace
-
 PrivateCupsd::PrivateCupsd(const PrivateCupsdOptions& options) : netns_(options.netns) {
     dir_ = cups_server_bin();
     // Each scheduler its own state; the ServerBin is shared.

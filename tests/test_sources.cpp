@@ -22,13 +22,6 @@ const std::string kLine = "SPDX-License-Identifier: Apache-2.0";
 const std::string kApache2Sha256 =
     "cfc7749b96f63bd31c3c42b5c471bf756814053e847c10f3eb003417bc523d30";
 
-std::string quoted(const std::string& s) {
-    std::string q = "'";
-    for (char c : s)
-        q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return q + "'";
-}
-
 bool ends_with(const std::string& s, const std::string& tail) {
     return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
 }
@@ -66,7 +59,7 @@ bool carries_line(const std::string& text) {
 }  // namespace
 
 TEST(SourceFiles, CarryTheLicence) {
-    RunResult files = run_shell("git -C " + quoted(kSource) + " ls-files 2>&1");
+    RunResult files = run_shell("git -C " + shell_quoted(kSource) + " ls-files 2>&1");
     if (files.status != 0)
         GTEST_SKIP() << kSource << " is not a git checkout git can read, so there is no list of "
                      << "tracked files to check: " << files.out;
@@ -89,7 +82,7 @@ TEST(SourceFiles, LicenceIsTheApacheLicence2) {
     const std::string path = kSource + "/LICENSE";
     struct stat st;
     ASSERT_EQ(stat(path.c_str(), &st), 0) << "no LICENSE in " << kSource;
-    RunResult sum = run_shell("sha256sum < " + quoted(path));
+    RunResult sum = run_shell("sha256sum < " + shell_quoted(path));
     ASSERT_EQ(sum.status, 0) << "sha256sum failed";
     EXPECT_EQ(sum.out.substr(0, 64), kApache2Sha256)
         << "LICENSE is not the exact text of the Apache License 2.0 (take "

@@ -378,6 +378,13 @@ int free_loopback_port() {
     return ntohs(a.sin_port);
 }
 
+std::string shell_quoted(const std::string& text) {
+    std::string out = "'";
+    for (char c : text)
+        out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return out + "'";
+}
+
 RunResult run_shell(const std::string& cmd) {
     RunResult o;
     FILE* p = popen(cmd.c_str(), "r");

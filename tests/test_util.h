@@ -134,6 +134,8 @@ int free_loopback_port();
 
 // Runs a shell command: its standard output and exit status.
 RunResult run_shell(const std::string& cmd);
+// One word for a shell command line, in single quotes.
+std::string shell_quoted(const std::string& text);
 
 // A ServerBin for cupsfilter and a private cupsd: the system's filters and
 // backends with this build's filter in place of an installed one (a folder
