@@ -2,12 +2,9 @@
 #include "tarnwel_job.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <climits>
-#include <cmath>
 #include <cstdlib>
 #include <cstring>
-#include <vector>
 
 #include "tarnwel_debug.h"
 #include "tarnwel_packbits.h"
@@ -514,13 +511,11 @@ bool Tarnwel_Job::line_bank(const uint8_t* line, size_t n) {
 
 // PackBits with every data byte complemented (the printer's white is a set
 // bit). A literal never takes in the line's last byte and stops before a pair
-// of equal bytes; runs and literals hold at most 127 bytes.
-void Tarnwel_Job::compress_curr_line(const uint8_t* in, size_t n, ByteString& outLine) {
-    if (n == 0)
-        return;
-    size_t start = outLine.size();
-    outLine.resize(start + tarnwel::packbits_room(n));
-    outLine.resize(start + tarnwel::packbits_complement(in, n, outLine.data() + start));
+// of equal bytes; runs and literals hold at most 127 bytes. Writes to
+// `outLine`, which has tarnwel::packbits_room(n) bytes, and returns the
+// length.
+size_t Tarnwel_Job::compress_curr_line(const uint8_t* inLine, size_t n, uint8_t* outLine) {
+    return tarnwel::packbits_complement(inLine, n, outLine);
 }
 
 void Tarnwel_Job::sendBlankLineCmd(int n) {
@@ -539,7 +534,7 @@ void Tarnwel_Job::encode_curr_line(const uint8_t* inLine, size_t n) {
     // The line is compressed straight into the command queue, behind room
     // for its header.
     uint8_t* cmd = m_cmdfunc.reserve_cmdline(kRasterLineHeaderSize + tarnwel::packbits_room(n));
-    size_t length = tarnwel::packbits_complement(inLine, n, cmd + kRasterLineHeaderSize);
+    size_t length = compress_curr_line(inLine, n, cmd + kRasterLineHeaderSize);
     make_raster_line_header(cmd, length);
     m_cmdfunc.commit_cmdline(kRasterLineHeaderSize + length);
 }

@@ -148,7 +148,7 @@ class Tarnwel_Job {
     void encode_curr_line(const uint8_t* inLine, size_t n);
     void sendBlankLineCmd(int n);
     static bool line_bank(const uint8_t* line, size_t n);
-    static void compress_curr_line(const uint8_t* inLine, size_t n, ByteString& outLine);
+    static size_t compress_curr_line(const uint8_t* inLine, size_t n, uint8_t* outLine);
     static void imgline_mirror_reverse(uint8_t* line, size_t n);
 
     void debug_JobParams();

@@ -7,13 +7,22 @@
 
 // TARNWEL_NO_SIMD (the CMake option TARNWEL_SIMD=OFF) leaves the vector code
 // out, so that the portable path can be measured on an x86 machine.
-#if defined(__SSE2__) && !defined(TARNWEL_NO_SIMD)
+//
+// SSE2 is used where the build may take it for granted (every x86-64 CPU,
+// 32-bit builds with -msse2). AVX2 and AVX-512 are chosen at run time, so
+// they are compiled for any x86 target that has a GCC-style target
+// attribute; AVX-512 only on x86-64, where its 64-bit bit deposit exists.
+#if !defined(TARNWEL_NO_SIMD)
+#if defined(__SSE2__)
 #define TARNWEL_HAVE_SSE2 1
 #include <emmintrin.h>
+#endif
 #if (defined(__x86_64__) || defined(__i386__)) && (defined(__GNUC__) || defined(__clang__))
 #define TARNWEL_HAVE_AVX2 1
-#define TARNWEL_HAVE_AVX512 1
 #include <immintrin.h>
+#if defined(__x86_64__)
+#define TARNWEL_HAVE_AVX512 1
+#endif
 #endif
 #endif
 

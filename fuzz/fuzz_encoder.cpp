@@ -1,14 +1,23 @@
 // SPDX-License-Identifier: Apache-2.0
 // The line encoder alone: any line compresses to PackBits that a plain
-// decoder turns back into the complemented line, in chunks of at most 127.
+// decoder turns back into the complemented line, in chunks of at most 127,
+// and every vector path this CPU runs writes the portable path's bytes.
 #include <cstdio>
 #include <cstdlib>
+#include <vector>
 
+#include "encoder_paths.h"
 #include "tarnwel_job.h"
 
+// Says which paths a run compares: only those this CPU has.
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    fprintf(stderr, "encoder paths compared: %s\n", encoder_paths::available_names().c_str());
+    return 0;
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    ByteString out;
-    Tarnwel_Job::compress_curr_line(data, size, out);
+    std::vector<uint8_t> out =
+        encoder_paths::compress_with(tarnwel::PackBitsPath::Portable, data, size);
     size_t i = 0, o = 0;
     while (i < out.size()) {
         int k = static_cast<int8_t>(out[i++]);
@@ -34,6 +43,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     if (o != size)
         abort();
+    std::string why = encoder_paths::compare(data, size);
+    if (!why.empty()) {
+        fprintf(stderr, "%s\n", why.c_str());
+        abort();
+    }
     // A line of ink is never blank, and a blank one is all zero.
     bool blank = Tarnwel_Job::line_bank(data, size);
     for (size_t j = 0; j < size; j++)

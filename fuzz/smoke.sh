@@ -25,7 +25,8 @@ fuzz() {
   echo "== fuzz_$t for ${secs}s"
   if ! "$build/fuzz/fuzz_$t" -max_total_time="$secs" -close_fd_mask=2 -rss_limit_mb=2048 \
     -malloc_limit_mb=8192 -timeout=20 -print_final_stats=1 "$@" 2>&1 |
-    { grep -E '^(stat::number_of_executed_units|stat::peak_rss_mb|==|INFO: (Running|Loaded)|.*ERROR|.*SUMMARY|.*Test unit)' || true; }; then
+    tee "$scratch/$t.log" |
+    { grep -E '^(stat::number_of_executed_units|stat::peak_rss_mb|==|INFO: (Running|Loaded)|encoder paths|.*ERROR|.*SUMMARY|.*Test unit)' || true; }; then
     echo "fuzz_$t found a fault" >&2
     return 1
   fi
@@ -45,4 +46,11 @@ if fuzz planted_fault 10 -artifact_prefix="$scratch/" >/dev/null 2>&1; then
 fi
 for t in job encoder decoder; do
   fuzz "$t" "$seconds" "fuzz/corpus/$t" "$build/seeds/$t" || exit 1
+done
+# The encoder target compares the vector paths this CPU has: those CI
+# requires here (TARNWEL_REQUIRE_ENCODER_PATHS) must be among them.
+compared=" $(sed -n 's/^encoder paths compared: //p' "$scratch/encoder.log" | head -1) "
+for path in ${TARNWEL_REQUIRE_ENCODER_PATHS:-}; do
+  [[ $compared == *" $path "* ]] ||
+    { echo "fuzz_encoder did not compare the $path path (it compared:$compared)" >&2; exit 1; }
 done

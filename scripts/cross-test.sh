@@ -14,7 +14,10 @@
 #      arm64 and s390x builds each write what they make of the seeds
 #      (compressed and mirrored lines, the decoder's reading of the streams)
 #      and of lines of many shapes, compared;
-#   4. the arm64 Debian packages: cross-built with dpkg-buildpackage, checked
+#   4. x86 CPUs without AVX-512 (Haswell, Nehalem) and 32-bit x86 with and
+#      without SSE2: every encoder path compared with the portable one where
+#      its CPU runs it (scripts/x86-test.sh);
+#   5. the arm64 Debian packages: cross-built with dpkg-buildpackage, checked
 #      with lintian, and their filter compared with the x86-64 one on a
 #      two-sided job (scripts/cross-packages.sh, with NATIVE_BUILD).
 #
@@ -106,6 +109,8 @@ echo "$n printer streams of the filter programs ($written not empty): the same o
 diff -r "$out/outputs-x86_64" "$out/outputs-arm64"
 diff -r "$out/outputs-x86_64" "$out/outputs-s390x"
 echo "$(find "$out/outputs-x86_64" -type f | wc -l) outputs of the encoder, mirror and decoder: the same on x86-64, arm64 and s390x"
+
+bash scripts/x86-test.sh "$native"
 
 bash scripts/cross-packages.sh "$native"
 echo "Cross builds, tests, comparisons and packages took $((SECONDS - start)) s"

@@ -16,7 +16,8 @@ if ! dpkg --print-foreign-architectures | grep -qx arm64; then
 fi
 
 packages=(
-  crossbuild-essential-arm64 crossbuild-essential-s390x qemu-user-static googletest
+  crossbuild-essential-arm64 crossbuild-essential-s390x crossbuild-essential-i386
+  qemu-user-static googletest
   libcups2-dev:arm64 libgtest-dev:arm64 libpng-dev:arm64
   pkgconf:arm64 libpappl-dev:arm64 libavahi-client-dev:arm64
 )

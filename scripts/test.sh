@@ -5,8 +5,9 @@
 #   2. a short run of each libFuzzer target,
 #   3. the release build and its whole test suite (CTest with GoogleTest),
 #   4. the suite built for arm64 and the parts without libcups for big-endian
-#      s390x, run under qemu, and their bytes compared with x86-64's
-#      (scripts/cross-test.sh),
+#      s390x, run under qemu, and their bytes compared with x86-64's; the
+#      encoder's x86 paths under emulated CPUs without AVX-512 and on 32-bit
+#      x86 (scripts/cross-test.sh),
 #   5. the Debian packages: the source package built, checked by lintian,
 #      installed, printing, upgraded and purged in clean Debian 12 and 13
 #      systems booted with systemd (scripts/test-packages.sh; root only).
@@ -20,6 +21,14 @@ cd "$(dirname "$0")/.."
 
 bash scripts/install-deps.sh
 jobs=$(nproc)
+
+# The encoder paths this CPU has must all be tested here: the tests and the
+# fuzz run fail when one of them did not run (a caller's setting wins).
+if [ -z "${TARNWEL_REQUIRE_ENCODER_PATHS+set}" ]; then
+  TARNWEL_REQUIRE_ENCODER_PATHS=$(bash scripts/encoder-paths.sh)
+fi
+export TARNWEL_REQUIRE_ENCODER_PATHS
+echo "== Encoder paths this machine must test: ${TARNWEL_REQUIRE_ENCODER_PATHS:-(none)}"
 
 # The clean Debian systems of the package test (5) are mostly downloads:
 # made in the background meanwhile, into build-packages/.

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "tarnwel_job.h"
+#include "tarnwel_packbits.h"
 #include "tarnwel_stream.h"
 
 namespace {
@@ -106,7 +107,7 @@ struct XorShift {
 Bytes shaped_lines_packed() {
     XorShift rng;
     Bytes out;
-    ByteString packed;
+    Bytes packed;
     for (int i = 0; i < 2000; i++) {
         Bytes line(rng.next() % (i < 1000 ? 300 : 9000));
         int style = i % 5;
@@ -118,8 +119,8 @@ Bytes shaped_lines_packed() {
                                            : style == 3 ? (r % 90 ? (x / 100 % 2 ? 0xFF : 0) : r)
                                                         : (x % 128 < 127 ? 0x5A : r));
         }
-        packed.clear();
-        Tarnwel_Job::compress_curr_line(line.data(), line.size(), packed);
+        packed.resize(tarnwel::packbits_room(line.size()));
+        packed.resize(Tarnwel_Job::compress_curr_line(line.data(), line.size(), packed.data()));
         out.insert(out.end(), packed.begin(), packed.end());
         Tarnwel_Job::imgline_mirror_reverse(line.data(), line.size());
         out.insert(out.end(), line.begin(), line.end());
@@ -140,9 +141,9 @@ int main(int argc, char** argv) {
 
     for (const std::string& name : files_in(seeds + "/encoder")) {
         Bytes line = read_all(seeds + "/encoder/" + name);
-        ByteString packed;
-        Tarnwel_Job::compress_curr_line(line.data(), line.size(), packed);
-        write_all(out + "/encoder/" + name + ".packed", Bytes(packed.begin(), packed.end()));
+        Bytes packed(tarnwel::packbits_room(line.size()));
+        packed.resize(Tarnwel_Job::compress_curr_line(line.data(), line.size(), packed.data()));
+        write_all(out + "/encoder/" + name + ".packed", packed);
         Tarnwel_Job::imgline_mirror_reverse(line.data(), line.size());
         write_all(out + "/encoder/" + name + ".mirrored", line);
     }
