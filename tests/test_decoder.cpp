@@ -47,6 +47,25 @@ TEST(Decoder, AcceptsValidJobs) {
     EXPECT_EQ(j.pages[0].ink_lines, 1u);
     EXPECT_EQ(j.pages[0].width_bytes, 2u);
     EXPECT_EQ(to_hex(j.pages[0].pixels), "00 00 FF 00");
+
+    // The largest paper the printers take, 5100 x 8400 dots at 600 dpi, and
+    // a page that fills it: 8399 blank lines, then one of 638 bytes (5 runs
+    // of 127 and one of 3).
+    std::string page = "1B 24 41 1B 21 41 00 00 10 ";
+    for (int i = 0; i < 8399; i++)
+        page += "1B 2A 42 01 00 ";
+    page += "1B 2A 41 02 0C 00 82 AA 82 AA 82 AA 82 AA 82 AA FE AA 1B 24 42";
+    Bytes legal =
+        job({"1B 26 42 1B 25 2D 39 38 37 36 35 58 1C 16 01 42 13 1C 16 02 42 12 "
+             "1B 78 EC 13 1B 79 D0 20 1B 26 6C 01 00 49 25 1B 26 41 09 00 00 "
+             "1C 16 04 42 00",
+             page.c_str(), kEnd});
+    ASSERT_TRUE(tarnwel::decode_stream(legal.data(), legal.size(), j, e)) << e.message;
+    EXPECT_EQ(j.paper_width, 5100u);
+    EXPECT_EQ(j.paper_height, 8400u);
+    ASSERT_EQ(j.pages.size(), 1u);
+    EXPECT_EQ(j.pages[0].lines_sent, 8400u);
+    EXPECT_EQ(j.pages[0].width_bytes, 638u);
 }
 
 TEST(Decoder, RefusesMalformedStreams) {
@@ -57,6 +76,7 @@ TEST(Decoder, RefusesMalformedStreams) {
         Bytes stream;
         size_t offset;
         const char* words;  // part of the message
+        tarnwel::StreamLimits limits = tarnwel::largest_paper();
     } cases[] = {
         {"empty", {}, 0, "job start"},
         {"no job start", job({"1B 26 43", kPage}), 0, "job start"},
@@ -115,12 +135,74 @@ TEST(Decoder, RefusesMalformedStreams) {
          "copies command cut short"},
         {"end of job cut short", job({kHeader, kPage, "1C 16 04 45"}), valid.size() - 5,
          "end-of-job command cut short"},
+        {"job start cut short", job({"1B 26 42 1B 25 2D 39"}), 0, "job start command cut short"},
+        {"render type cut short", job({"1B 26 42 1B 25 2D 39 38 37 36 35 58 1C 16 03 42"}), 12,
+         "render type command cut short"},
+        {"input bin cut short", job({"1B 26 42 1B 25 2D 39 38 37 36 35 58 1B 26 41 01 00"}), 12,
+         "input bin command cut short"},
+        {"resolution cut short", job({"1B 26 42 1B 25 2D 39 38 37 36 35 58 1B 26 41 03 00 00"}), 12,
+         "resolution command cut short"},
+        {"one of four commands cut short", job({"1B 26 42 1B 25 2D 39 38 37 36 35 58 1B 26 41"}),
+         12, "(one of: input bin, paper size, resolution, duplex mode) cut short"},
+        {"begin-job cut short", job({"1B 26 42 1B 25 2D 39 38 37 36 35 58 1C 16 04 42"}), 12,
+         "begin-job command cut short"},
+        {"begin-page cut short", job({kHeader, "1B 24 41 1B 21 41 00"}), pageAt,
+         "begin-page command cut short"},
+        {"blank line cut short", job({kHeader, "1B 24 41 1B 21 41 00 00 10 1B 2A 42 01"}),
+         pageAt + 9, "blank line command cut short"},
+        {"raster line header cut short",
+         job({kHeader, "1B 24 41 1B 21 41 00 00 10 1B 2A 41 02 04"}), pageAt + 9,
+         "raster line command cut short"},
+        {"end-page cut short", job({kHeader, "1B 24 41 1B 21 41 00 00 10 1B 24"}), pageAt + 9,
+         "end-page command cut short"},
+        // The largest paper the printers take is 5100 x 8400 dots at 600 dpi.
+        {"paper wider than the largest",
+         job({"1B 26 42 1B 25 2D 39 38 37 36 35 58 1B 78 ED 13 1B 79 D0 20"}), 14,
+         "paper size of 5101 x 8400 dots: larger than the largest paper"},
+        {"paper longer than the largest",
+         job({"1B 26 42 1B 25 2D 39 38 37 36 35 58 1B 78 EC 13 1B 79 D1 20"}), 18,
+         "5100 x 8401 dots: larger"},
+        {"the largest paper at 1200 dpi is not at 600",
+         job({"1B 26 42 1B 25 2D 39 38 37 36 35 58 1B 78 D8 27 1B 79 A0 41"}), 14,
+         "10200 x 16800 dots: larger"},
+        {"the largest paper at 1200 dpi, but too long",
+         job({"1B 26 42 1B 25 2D 39 38 37 36 35 58 1B 78 D8 27 1B 79 A1 41"}), 18,
+         "10200 x 16801 dots: larger", tarnwel::largest_paper(1200)},
+        // 5 runs of 127 and one of 5: 640 bytes, 5120 dots.
+        {"line wider than the largest paper", {}, pageAt + 9, "640 bytes, wider than the largest"},
+        {"page longer than the largest paper",
+         {},
+         pageAt + 9 + 8400 * 5,
+         "more than 8400 lines: longer than the largest paper"},
         // 64 runs of 127 and one of 65: 8193 bytes.
-        {"line wider than the printer takes", {}, pageAt + 9, "8193 bytes, more than"},
-        {"blank line past 65535 lines", {}, pageAt + 9 + 65535 * 5, "more than 65535 lines"},
-        {"raster line past 65535 lines", {}, pageAt + 9 + 65535 * 5, "more than 65535 lines"},
+        {"line wider than the printer takes",
+         {},
+         pageAt + 9,
+         "8193 bytes, more than",
+         tarnwel::command_limits()},
+        {"blank line past 65535 lines",
+         {},
+         pageAt + 9 + 65535 * 5,
+         "more than 65535 lines",
+         tarnwel::command_limits()},
+        {"raster line past 65535 lines",
+         {},
+         pageAt + 9 + 65535 * 5,
+         "more than 65535 lines",
+         tarnwel::command_limits()},
     };
     const size_t n = sizeof(cases) / sizeof(cases[0]);
+    std::string wider = "1B 2A 41 02 0C 00";
+    for (int i = 0; i < 5; i++)
+        wider += " 82 AA";
+    wider += " FC AA";
+    cases[n - 5].stream =
+        job({kHeader, "1B 24 41 1B 21 41 00 00 10", wider.c_str(), "1B 24 42", kEnd});
+    std::string longest;
+    for (int i = 0; i < 8400; i++)
+        longest += "1B 2A 42 01 00 ";
+    cases[n - 4].stream = job(
+        {kHeader, "1B 24 41 1B 21 41 00 00 10", longest.c_str(), "1B 2A 42 01 00 1B 24 42", kEnd});
     std::string wide = "1B 2A 41 02 82 00";
     for (int i = 0; i < 64; i++)
         wide += " 82 AA";
@@ -142,7 +224,8 @@ TEST(Decoder, RefusesMalformedStreams) {
     for (const Case& c : cases) {
         tarnwel::StreamJob j;
         tarnwel::StreamError e;
-        EXPECT_FALSE(tarnwel::decode_stream(c.stream.data(), c.stream.size(), j, e)) << c.name;
+        EXPECT_FALSE(tarnwel::decode_stream(c.stream.data(), c.stream.size(), j, e, true, c.limits))
+            << c.name;
         EXPECT_EQ(e.offset, c.offset) << c.name << ": " << e.message;
         EXPECT_NE(e.message.find(c.words), std::string::npos) << c.name << ": " << e.message;
     }
@@ -314,8 +397,45 @@ TEST(RoundTrip, GhostscriptPageThroughFilterAndBack) {
     EXPECT_GT(inked, 100000u);
 }
 
+// A stream of 100 empty pages on paper of 65535 x 65535 dots is 1,253 bytes;
+// its images would be 537 MB each. tarnwel-decode refuses the paper size at
+// once, with its offset, and writes no image; --page-height is held to the
+// same paper.
+TEST(Decoder, ToolRefusesPaperLargerThanThePrintersTake) {
+    std::string pages;
+    for (int i = 0; i < 100; i++)
+        pages += "1B 24 41 1B 21 41 00 00 10 1B 24 42 ";
+    Bytes stream =
+        job({"1B 26 42 1B 25 2D 39 38 37 36 35 58 1C 16 01 42 13 1C 16 02 42 12 "
+             "1B 78 FF FF 1B 79 FF FF 1B 26 6C 01 00 49 25 1B 26 41 09 00 00 "
+             "1C 16 04 42 00",
+             pages.c_str(), kEnd});
+    ASSERT_EQ(stream.size(), 1253u);
+    std::string dir = temp_dir();
+    write_file(dir + "/job.prn", std::string(stream.begin(), stream.end()));
+    const std::string decode =
+        program_shell_command(std::string(TARNWEL_BINARY_DIR) + "/tools/tarnwel-decode");
+    struct Case {
+        const char* options;
+        int status;
+        const char* words;
+    } cases[] = {
+        {"--png ", 1, "invalid stream at byte offset 24: paper size of 65535 x 65535 dots"},
+        {"--pbm ", 1, "--any-size takes pages up to 65535 x 65535 dots"},
+        {"--page-height 8401 --png ", 2, "--page-height 8401 is more than the 8400 lines"},
+    };
+    for (const Case& c : cases) {
+        std::string err = dir + "/err";
+        int status = sh(decode + " " + c.options + dir + "/p " + dir + "/job.prn 2>" + err);
+        EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, c.status) << c.options;
+        EXPECT_NE(read_file(err).find(c.words), std::string::npos) << c.options << read_file(err);
+        EXPECT_NE(sh("ls " + dir + "/p-* >/dev/null 2>&1"), 0) << c.options;
+    }
+}
+
 // tarnwel-decode holds one page image at a time: ten blank pages of
-// 12000 x 12000 dots (18 MB each) fit in 128 MB of address space.
+// 12000 x 12000 dots (18 MB each, larger than the printers' paper) fit in
+// 128 MB of address space.
 TEST(Decoder, WritesImagesOnePageAtATime) {
 #ifdef TARNWEL_SANITIZE
     GTEST_SKIP() << "the sanitizers reserve more address space than any limit allows";
@@ -334,7 +454,7 @@ TEST(Decoder, WritesImagesOnePageAtATime) {
     write_file(dir + "/job.prn", std::string(stream.begin(), stream.end()));
     ASSERT_EQ(sh("ulimit -v 131072 && " +
                  program_shell_command(std::string(TARNWEL_BINARY_DIR) + "/tools/tarnwel-decode") +
-                 " --quiet --png " + dir + "/p " + dir + "/job.prn"),
+                 " --quiet --any-size --png " + dir + "/p " + dir + "/job.prn"),
               0);
     EXPECT_EQ(sh("test -s " + dir + "/p-010.png"), 0);
 }

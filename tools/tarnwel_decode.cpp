@@ -3,10 +3,11 @@
 // and writes its pages as images.
 //
 //   tarnwel-decode [--dpi N] [--png PREFIX] [--pbm PREFIX] [--reading-order]
-//                  [--quiet] [FILE | -]
+//                  [--page-height N] [--any-size] [--quiet] [FILE | -]
 #include <getopt.h>
 #include <png.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -21,7 +22,8 @@ static void usage(FILE* f) {
     fputs(
         "Usage: tarnwel-decode [options] [FILE | -]\n"
         "Validates a printer command stream and prints its job settings and pages.\n"
-        "  --dpi N           resolution of the stream, for sizes in millimetres (600)\n"
+        "  --dpi N           resolution of the stream, for sizes in millimetres and the\n"
+        "                    largest paper (600)\n"
         "  --png PREFIX      write each page to PREFIX-NNN.png\n"
         "  --pbm PREFIX      write each page to PREFIX-NNN.pbm\n"
         "  --reading-order   pages as the document reads (undo the two-sided sheet order,\n"
@@ -30,6 +32,10 @@ static void usage(FILE* f) {
         "                    the paper height (hardware margins); long-edge back sides are\n"
         "                    turned within it (default: the blank completing page's lines\n"
         "                    if the job has one, else the paper height)\n"
+        "  --any-size        take pages larger than the largest paper the printers take\n"
+        "                    (8.5 x 14 in: 5100 x 8400 dots at 600 dpi), up to all the\n"
+        "                    commands can say (65535 x 65535 dots); their images can\n"
+        "                    take minutes and gigabytes\n"
         "  --quiet           print nothing but errors\n",
         f);
 }
@@ -87,7 +93,7 @@ static bool write_pbm(const std::string& path, const PageImage& img) {
 int main(int argc, char** argv) {
     unsigned dpi = 600, pageHeight = 0;
     std::string pngPrefix, pbmPrefix;
-    bool readingOrder = false, quiet = false;
+    bool readingOrder = false, quiet = false, anySize = false;
     static const option longopts[] = {{"dpi", required_argument, nullptr, 'd'},
                                       {"png", required_argument, nullptr, 'p'},
                                       {"pbm", required_argument, nullptr, 'b'},
@@ -95,9 +101,10 @@ int main(int argc, char** argv) {
                                       {"quiet", no_argument, nullptr, 'q'},
                                       {"help", no_argument, nullptr, 'h'},
                                       {"page-height", required_argument, nullptr, 'H'},
+                                      {"any-size", no_argument, nullptr, 'a'},
                                       {nullptr, 0, nullptr, 0}};
     int c;
-    while ((c = getopt_long(argc, argv, "d:p:b:rqhH:", longopts, nullptr)) != -1) {
+    while ((c = getopt_long(argc, argv, "d:p:b:rqhH:a", longopts, nullptr)) != -1) {
         switch (c) {
             case 'd':
                 dpi = static_cast<unsigned>(strtoul(optarg, nullptr, 10));
@@ -113,14 +120,12 @@ int main(int argc, char** argv) {
                 break;
             case 'H': {
                 unsigned long h = strtoul(optarg, nullptr, 10);
-                if (h > kMaxPageLines) {
-                    fprintf(stderr, "tarnwel-decode: --page-height %s is more than %u lines\n",
-                            optarg, kMaxPageLines);
-                    return 2;
-                }
-                pageHeight = static_cast<unsigned>(h);
+                pageHeight = static_cast<unsigned>(std::min<unsigned long>(h, kMaxPageLines + 1));
                 break;
             }
+            case 'a':
+                anySize = true;
+                break;
             case 'q':
                 quiet = true;
                 break;
@@ -134,6 +139,16 @@ int main(int argc, char** argv) {
     }
     if (argc - optind > 1 || dpi == 0) {
         usage(stderr);
+        return 2;
+    }
+    // A page image costs its paper's area in memory and on disk, whatever the
+    // stream's size: pages are held to the largest paper unless asked.
+    const StreamLimits limits = anySize ? command_limits() : largest_paper(dpi);
+    if (pageHeight > limits.height) {
+        fprintf(stderr,
+                "tarnwel-decode: --page-height %u is more than the %u lines of the "
+                "largest page taken%s\n",
+                pageHeight, limits.height, anySize ? "" : " (--any-size takes larger pages)");
         return 2;
     }
     const char* path = optind < argc ? argv[optind] : "-";
@@ -153,9 +168,11 @@ int main(int argc, char** argv) {
     StreamError err;
     // Pages are rendered one at a time from the stream below, so that memory
     // holds one page however many the stream has.
-    if (!decode_stream(data.data(), data.size(), job, err, false)) {
+    if (!decode_stream(data.data(), data.size(), job, err, false, limits)) {
         fprintf(stderr, "tarnwel-decode: %s: invalid stream at byte offset %zu: %s\n", path,
                 err.offset, err.message.c_str());
+        if (!anySize && err.message.find("largest paper") != std::string::npos)
+            fprintf(stderr, "tarnwel-decode: --any-size takes pages up to 65535 x 65535 dots\n");
         return 1;
     }
 

@@ -54,8 +54,15 @@ const char* const kSettingNames[kSettingCount] = {"paper weight", "print density
 
 class Parser {
   public:
-    Parser(const uint8_t* d, size_t n, StreamJob& job, StreamError& err, bool keep)
-        : data(d), size(n), job(job), err(err), keep(keep) {}
+    Parser(const uint8_t* d, size_t n, StreamJob& job, StreamError& err, bool keep,
+           const StreamLimits& limits)
+        : data(d),
+          size(n),
+          job(job),
+          err(err),
+          keep(keep),
+          max_width(std::min(limits.width, kMaxLineBytes * 8)),
+          max_lines(std::min(limits.height, kMaxPageLines)) {}
 
     bool run() {
         while (pos < size) {
@@ -77,6 +84,8 @@ class Parser {
     StreamJob& job;
     StreamError& err;
     bool keep;
+    unsigned max_width;  // dots
+    unsigned max_lines;
     size_t pos = 0;
     State state = State::Start;
     bool seen[kSettingCount] = {};
@@ -117,6 +126,10 @@ class Parser {
     bool step() {
         if (state == State::Ended)
             return fail(pos, "data after the end-of-job command");
+        // A command whose first bytes are there but not the rest is cut short
+        // by the end of the stream.
+        if (std::string names = commands_cut_short(); !names.empty())
+            return fail(pos, names + " cut short by the end of the stream");
         if (state == State::Start) {
             if (!is(kInit, sizeof(kInit)))
                 return fail(pos, "expected the job start command (1B 26 42 1B 25 2D ...)");
@@ -127,7 +140,7 @@ class Parser {
         if (state == State::InPage) {
             if (is(kBlankLine, sizeof(kBlankLine))) {
                 StreamPage& p = job.pages.back();
-                if (p.lines_sent >= kMaxPageLines)
+                if (p.lines_sent >= max_lines)
                     return too_many_lines();
                 p.blank_commands++;
                 p.lines_sent++;
@@ -157,15 +170,12 @@ class Parser {
                 return true;
             }
             if (prefix({0x1C, 0x16, 0x04, 0x45}))
-                return has(5) ? end_job() : cut_short("end-of-job");
+                return end_job();
             if (is(kEndPage, sizeof(kEndPage)))
                 return fail(pos, "end-page without begin-page");
             return fail(pos, "expected begin-page (1B 24 41 ...) or end-of-job (1C 16 04 45)");
         }
-        // The job header. A command whose first bytes are there but not the
-        // rest is cut short by the end of the stream.
-        if (const char* name = header_command_cut_short())
-            return cut_short(name);
+        // The job header.
         if (prefix({0x1C, 0x16, 0x01, 0x42}) && has(5)) {
             uint8_t c = data[pos + 4];
             if (c != 0x10 && c != 0x12 && c != 0x13)
@@ -191,6 +201,12 @@ class Parser {
                 return fail(pos + 4, "paper size: expected ESC y (1B 79) after the width");
             job.paper_width = le16(data + pos + 2);
             job.paper_height = le16(data + pos + 6);
+            if (job.paper_width > max_width || job.paper_height > max_lines)
+                return fail(pos + (job.paper_width > max_width ? 2 : 6),
+                            "paper size of " + std::to_string(job.paper_width) + " x " +
+                                std::to_string(job.paper_height) +
+                                " dots: larger than the largest paper the decoder takes (" +
+                                limits_text() + ")");
             return setting(kPaperSize, 8);
         }
         if (is(kResolution, sizeof(kResolution)))
@@ -220,34 +236,78 @@ class Parser {
         return fail(pos, "unknown command in the job header");
     }
 
-    bool cut_short(const char* name) {
-        return fail(pos, std::string(name) + " command cut short by the end of the stream");
-    }
     bool too_many_lines() {
-        return fail(pos, "page of more than " + std::to_string(kMaxPageLines) +
-                             " lines: the printer takes at most " + std::to_string(kMaxPageLines));
+        if (max_lines == kMaxPageLines)
+            return fail(pos, "page of more than " + std::to_string(kMaxPageLines) +
+                                 " lines: the printer takes at most " +
+                                 std::to_string(kMaxPageLines));
+        return fail(pos, "page of more than " + std::to_string(max_lines) +
+                             " lines: longer than the largest paper the decoder takes (" +
+                             limits_text() + ")");
+    }
+    std::string limits_text() const {
+        return std::to_string(max_width) + " x " + std::to_string(max_lines) + " dots";
     }
 
-    // The name of the job header command the stream ends inside, if any.
-    const char* header_command_cut_short() const {
+    // The commands of the current state that the rest of the stream is the
+    // cut-short start of, as "the copies command" or "a command (one of:
+    // input bin, resolution)". Empty when the stream does not end inside one.
+    std::string commands_cut_short() const {
         struct Command {
-            std::initializer_list<uint8_t> start;
-            size_t length;
+            State state;
+            std::initializer_list<int> bytes;  // -1: a value
             const char* name;
         };
         static const Command commands[] = {
-            {{0x1C, 0x16, 0x01, 0x42}, 5, "paper weight"},
-            {{0x1C, 0x16, 0x02, 0x42}, 5, "print density"},
-            {{0x1B, 0x78}, 8, "paper size"},
-            {{0x1B, 0x26, 0x6C}, 7, "copies"},
-            {{0x1B, 0x26, 0x41, 0x09, 0x00}, 6, "duplex mode"},
-            {{0x1C, 0x16, 0x05, 0x46}, 5, "manual duplex"},
-            {{0x1C, 0x16, 0x04, 0x42}, 5, "begin-job"},
+            {State::Start,
+             {0x1B, 0x26, 0x42, 0x1B, 0x25, 0x2D, 0x39, 0x38, 0x37, 0x36, 0x35, 0x58},
+             "job start"},
+            {State::Header, {0x1C, 0x16, 0x01, 0x42, -1}, "paper weight"},
+            {State::Header, {0x1C, 0x16, 0x02, 0x42, -1}, "print density"},
+            {State::Header, {0x1C, 0x16, 0x03, 0x42, 0x10}, "render type"},
+            {State::Header, {0x1B, 0x26, 0x41, 0x01, 0x00, 0x01}, "input bin"},
+            {State::Header, {0x1B, 0x26, 0x41, 0x02, 0x00, 0x00, 0x1A}, "paper size"},
+            {State::Header, {0x1B, 0x78, -1, -1, 0x1B, 0x79, -1, -1}, "paper size"},
+            {State::Header, {0x1B, 0x26, 0x41, 0x03, 0x00, 0x00, 0x00}, "resolution"},
+            {State::Header, {0x1B, 0x26, 0x6C, -1, -1, -1, -1}, "copies"},
+            {State::Header, {0x1B, 0x26, 0x41, 0x09, 0x00, -1}, "duplex mode"},
+            {State::Header, {0x1C, 0x16, 0x05, 0x46, -1}, "manual duplex"},
+            {State::Header, {0x1C, 0x16, 0x04, 0x42, -1}, "begin-job"},
+            {State::Header, {0x1B, 0x24, 0x41, 0x1B, 0x21, 0x41, 0x00, 0x00, 0x10}, "begin-page"},
+            {State::BetweenPages,
+             {0x1B, 0x24, 0x41, 0x1B, 0x21, 0x41, 0x00, 0x00, 0x10},
+             "begin-page"},
+            {State::BetweenPages, {0x1C, 0x16, 0x04, 0x45, -1}, "end-of-job"},
+            {State::InPage, {0x1B, 0x2A, 0x42, 0x01, 0x00}, "blank line"},
+            {State::InPage, {0x1B, 0x2A, 0x41, 0x02, -1, -1}, "raster line"},
+            {State::InPage, {0x1B, 0x24, 0x42}, "end-page"},
         };
-        for (const Command& c : commands)
-            if (prefix(c.start) && !has(c.length))
-                return c.name;
-        return nullptr;
+        size_t left = size - pos;
+        std::vector<const char*> names;
+        for (const Command& c : commands) {
+            if (c.state != state || left >= c.bytes.size())
+                continue;
+            bool match = true;
+            size_t i = 0;
+            for (int b : c.bytes) {
+                if (i == left)
+                    break;
+                match = match && (b < 0 || data[pos + i] == b);
+                i++;
+            }
+            if (match && std::find_if(names.begin(), names.end(), [&](const char* n) {
+                             return strcmp(n, c.name) == 0;
+                         }) == names.end())
+                names.push_back(c.name);
+        }
+        if (names.empty())
+            return "";
+        if (names.size() == 1)
+            return std::string("the ") + names[0] + " command";
+        std::string list;
+        for (const char* n : names)
+            list += (list.empty() ? "" : ", ") + std::string(n);
+        return "a command (one of: " + list + ")";
     }
 
     bool begin_job() {
@@ -279,8 +339,6 @@ class Parser {
     }
 
     bool raster_line() {
-        if (!has(6))
-            return fail(pos, "raster line header cut short");
         size_t n = le16(data + pos + 4);
         if (!has(6 + n))
             return fail(pos + 4, "raster line data runs past the end of the stream");
@@ -294,7 +352,11 @@ class Parser {
             return fail(pos, "raster line decodes to " + std::to_string(line.size()) +
                                  " bytes, more than the printer takes (" +
                                  std::to_string(kMaxLineBytes) + ")");
-        if (p.lines_sent >= kMaxPageLines)
+        if (line.size() > (max_width + 7) / 8)
+            return fail(pos, "raster line decodes to " + std::to_string(line.size()) +
+                                 " bytes, wider than the largest paper the decoder takes (" +
+                                 limits_text() + ")");
+        if (p.lines_sent >= max_lines)
             return too_many_lines();
         if (p.ink_lines == 0 && p.width_bytes == 0) {
             p.width_bytes = static_cast<unsigned>(line.size());
@@ -355,10 +417,22 @@ bool unpack_line(const uint8_t* data, size_t size, std::vector<uint8_t>& line,
     return true;
 }
 
+StreamLimits largest_paper(unsigned dpi) {
+    auto dots = [dpi](unsigned points) {
+        return static_cast<unsigned>(
+            std::min<uint64_t>(static_cast<uint64_t>(points) * dpi / 72, 65535));
+    };
+    return {dots(kLargestPaperWidthPoints), dots(kLargestPaperHeightPoints)};
+}
+
+StreamLimits command_limits() {
+    return {65535, kMaxPageLines};
+}
+
 bool decode_stream(const uint8_t* data, size_t size, StreamJob& job, StreamError& error,
-                   bool keep_pixels) {
+                   bool keep_pixels, const StreamLimits& limits) {
     job = StreamJob{};
-    return Parser(data, size, job, error, keep_pixels).run();
+    return Parser(data, size, job, error, keep_pixels, limits).run();
 }
 
 static uint8_t reverse_bits(uint8_t b) {

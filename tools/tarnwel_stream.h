@@ -14,10 +14,26 @@ namespace tarnwel {
 
 enum class Duplex { None = 0, LongEdge = 1, ShortEdge = 2 };
 
-// What the printer takes: lines of at most 8192 bytes (65,536 dots), pages of
-// at most 65535 lines.
+// What the command language can say: lines of at most 8192 bytes (65,536
+// dots), pages of at most 65535 lines, paper of at most 65535 dots a side.
 constexpr unsigned kMaxLineBytes = 8192;
 constexpr unsigned kMaxPageLines = 65535;
+
+// How large a page the decoder takes, in dots across and lines down: the
+// paper size command, every raster line and the lines of every page must fit.
+// A page image costs width x height / 8 bytes of memory and of disk however
+// few bytes of the stream describe it, so the default is the largest paper
+// the printers take.
+struct StreamLimits {
+    unsigned width = 0;   // dots
+    unsigned height = 0;  // lines
+};
+// The largest paper the printers take, US Legal (8.5 x 14 in), at `dpi`:
+// 5100 x 8400 dots at 600 dpi.
+constexpr unsigned kLargestPaperWidthPoints = 612, kLargestPaperHeightPoints = 1008;
+StreamLimits largest_paper(unsigned dpi = 600);
+// All the command language can say: 65535 dots by 65535 lines.
+StreamLimits command_limits();
 
 struct StreamPage {
     size_t offset = 0;         // of its begin-page command
@@ -48,9 +64,9 @@ struct StreamError {
 };
 
 // Strict validation and decoding. Returns false with `error` set on the first
-// fault; nothing is skipped.
+// fault; nothing is skipped. Pages larger than `limits` are faults.
 bool decode_stream(const uint8_t* data, size_t size, StreamJob& job, StreamError& error,
-                   bool keep_pixels = true);
+                   bool keep_pixels = true, const StreamLimits& limits = largest_paper());
 
 // PackBits-decodes one raster line's data, complementing every byte back.
 // False (with a message) when a run or literal reaches past the data.
