@@ -59,6 +59,11 @@ fail() {
   echo "test-packages: FAIL: $*" >&2
   exit 1
 }
+# A command that fails outside a check says where, with the disk space left
+# (the systems are large).
+set -E
+trap 'status=$?; echo "test-packages: FAIL: line $LINENO: $BASH_COMMAND (status $status)" >&2
+  df -h "$tmp" "$cache" >&2 || true' ERR
 
 # Stops a booted system: systemd-nspawn asks its systemd to power off.
 halt_container() {
@@ -178,12 +183,17 @@ boot() {
   containers+=("$pid")
   booted_pid=$pid
   leader=''
-  for _ in $(seq 100); do
+  for _ in $(seq 300); do
     leader=$(ps --ppid "$pid" -o pid=,comm= | awk '$2 == "systemd" { print $1; exit }')
     [ -n "$leader" ] && break
+    kill -0 "$pid" 2>/dev/null || break
     sleep 0.1
   done
-  [ -n "$leader" ] || fail "$name does not boot"
+  [ -n "$leader" ] || {
+    tail -n 30 "$tmp/console-$name.log" >&2
+    ps --ppid "$pid" -o pid=,comm= >&2 || true
+    fail "$name does not boot"
+  }
   # systemd answers once it has made its socket.
   local state=''
   for _ in $(seq 300); do
