@@ -8,7 +8,8 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     tarnwel::StreamJob job;
     tarnwel::StreamError err;
-    if (!tarnwel::decode_stream(data, size, job, err, true)) {
+    // As tarnwel-decode reads streams: pages up to the largest paper.
+    if (!tarnwel::decode_stream(data, size, job, err, true, tarnwel::largest_paper())) {
         if (err.offset > size || err.message.empty())
             abort();
         return 0;

@@ -145,9 +145,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (outSize > 0) {
         tarnwel::StreamJob job;
         tarnwel::StreamError err;
-        // The raster may ask for any page size: all the commands can say.
         if (!tarnwel::decode_stream(reinterpret_cast<const uint8_t*>(out), outSize, job, err,
-                                    false, tarnwel::command_limits())) {
+                                    false)) {
             fprintf(stderr, "invalid stream at %zu: %s\n", err.offset, err.message.c_str());
             abort();
         }

@@ -11,7 +11,10 @@
 #
 #   bash scripts/encoder-paths.sh [FLAGS]   (default: this CPU's, from /proc/cpuinfo)
 set -euo pipefail
-flags=" ${1:-$(sed -n 's/^flags[[:space:]]*: //p' /proc/cpuinfo 2>/dev/null | head -1)} "
+# (grep stops at the first CPU's line itself: a pipe into head would end in
+# SIGPIPE on machines with many CPUs.)
+line=${1:-$(grep -m1 '^flags' /proc/cpuinfo 2>/dev/null || true)}
+flags=" ${line#*:} "
 has() {
   local f
   for f; do [[ $flags == *" $f "* ]] || return 1; done

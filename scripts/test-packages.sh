@@ -103,7 +103,8 @@ in_root() {
   # folder of /run alone: not a fault.)
   systemd-nspawn -q -D "$root" --register=no --keep-unit --resolv-conf=copy-host \
     --setenv=DEBIAN_FRONTEND=noninteractive --setenv=LC_ALL=C.UTF-8 "$@" 9>&- \
-    2> >(grep -v '^Attempted to remove disk file system under "/run/systemd/nspawn/propagate/' >&2)
+    2> >(grep -v '^Attempted to remove disk file system under "/run/systemd/nspawn/propagate/' >&2 ||
+      true)
 }
 
 # A minimal system of $1 for $2 (build, test or upgrade), from the cache
@@ -184,7 +185,9 @@ boot() {
   booted_pid=$pid
   leader=''
   for _ in $(seq 300); do
-    leader=$(ps --ppid "$pid" -o pid=,comm= | awk '$2 == "systemd" { print $1; exit }')
+    # (ps fails while systemd-nspawn has no child yet.)
+    leader=$(ps --ppid "$pid" -o pid=,comm= 2>/dev/null | awk '$2 == "systemd" { print $1; exit }' ||
+      true)
     [ -n "$leader" ] && break
     kill -0 "$pid" 2>/dev/null || break
     sleep 0.1

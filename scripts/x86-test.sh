@@ -3,8 +3,8 @@
 # The encoder's x86 vector paths on x86 CPUs other than this one, so that a
 # machine without AVX-512 still tests every path but AVX-512, and one with it
 # tests the choice the others make:
-#   1. the native build under qemu-x86_64 as a Haswell (AVX2, no AVX-512) and
-#      a Nehalem (SSE2 only): the encoder paths compared with the portable
+#   1. the native build under qemu-x86_64 as a Haswell (AVX2, no AVX-512),
+#      a Haswell without BMI2 (so no AVX2 path) and a Nehalem (SSE2 only): the encoder paths compared with the portable
 #      one, the encoder's unit tests, and what the filter's encoder makes of
 #      the fuzz seeds, the same bytes as on this CPU;
 #   2. 32-bit x86, with and without SSE2: every filter source compiles with
@@ -35,7 +35,9 @@ mkdir -p "$out"
 quiet() { grep -v "^qemu-.*: warning: TCG doesn't support requested feature" || true; }
 
 # CPU model, the paths it must run, the paths it must not.
-models=("Haswell|portable sse2 avx2|avx512" "Nehalem|portable sse2|avx2 avx512")
+# (A Haswell without BMI2: the AVX2 path uses its instructions too.)
+models=("Haswell|portable sse2 avx2|avx512" "Haswell,-bmi2|portable sse2|avx2 avx512"
+  "Nehalem|portable sse2|avx2 avx512")
 
 "$native/fuzz/make_seeds" "$out/seeds" >/dev/null
 "$native/tests/seed_outputs" "$out/seeds" "$out/outputs-native"

@@ -60,7 +60,9 @@ TEST(Decoder, AcceptsValidJobs) {
              "1B 78 EC 13 1B 79 D0 20 1B 26 6C 01 00 49 25 1B 26 41 09 00 00 "
              "1C 16 04 42 00",
              page.c_str(), kEnd});
-    ASSERT_TRUE(tarnwel::decode_stream(legal.data(), legal.size(), j, e)) << e.message;
+    ASSERT_TRUE(
+        tarnwel::decode_stream(legal.data(), legal.size(), j, e, true, tarnwel::largest_paper()))
+        << e.message;
     EXPECT_EQ(j.paper_width, 5100u);
     EXPECT_EQ(j.paper_height, 8400u);
     ASSERT_EQ(j.pages.size(), 1u);
@@ -68,9 +70,38 @@ TEST(Decoder, AcceptsValidJobs) {
     EXPECT_EQ(j.pages[0].width_bytes, 638u);
 }
 
+// The largest paper the decoder takes is the PPDs' largest custom size (and
+// their largest paper, Legal).
+TEST(Decoder, LargestPaperIsThePpdsMaxSize) {
+    std::string drv = read_file(std::string(TARNWEL_SOURCE_DIR) + "/ppd/tarnwel.drv");
+    size_t at = drv.find("MaxSize ");
+    ASSERT_NE(at, std::string::npos);
+    unsigned width = 0, height = 0;
+    ASSERT_EQ(sscanf(drv.c_str() + at, "MaxSize %u %u", &width, &height), 2);
+    EXPECT_EQ(width, tarnwel::kLargestPaperWidthPoints);
+    EXPECT_EQ(height, tarnwel::kLargestPaperHeightPoints);
+    EXPECT_EQ(tarnwel::largest_paper().width, 5100u);
+    EXPECT_EQ(tarnwel::largest_paper().height, 8400u);
+}
+
+// `hex` n times.
+std::string times(int n, const std::string& hex) {
+    std::string out;
+    for (int i = 0; i < n; i++)
+        out += hex + " ";
+    return out;
+}
+
 TEST(Decoder, RefusesMalformedStreams) {
     const Bytes valid = job({kHeader, kPage, kEnd});
     const size_t pageAt = kHeaderSize;
+    const char* begin = "1B 24 41 1B 21 41 00 00 10";
+    // Raster lines of 640 bytes (5 runs of 127 and one of 5: 5120 dots) and
+    // of 8193 (64 runs of 127 and one of 65); 8400 and 65535 blank lines.
+    const std::string wider = "1B 2A 41 02 0C 00 " + times(5, "82 AA") + "FC AA";
+    const std::string widest = "1B 2A 41 02 82 00 " + times(64, "82 AA") + "C0 AA";
+    const std::string legalBlanks = times(8400, "1B 2A 42 01 00");
+    const std::string blanks = times(65535, "1B 2A 42 01 00");
     struct Case {
         const char* name;
         Bytes stream;
@@ -86,7 +117,9 @@ TEST(Decoder, RefusesMalformedStreams) {
          "begin-job"},
         {"missing setting", job({"1B 26 42 1B 25 2D 39 38 37 36 35 58 1C 16 04 42 00"}), 12,
          "paper weight"},
-        {"setting twice", job({kHeader}), 0, ""},  // replaced below
+        {"setting twice",
+         job({"1B 26 42 1B 25 2D 39 38 37 36 35 58 1C 16 01 42 13 1C 16 01 42 10"}), 17,
+         "second paper weight"},
         {"no end of job", job({kHeader, kPage}), valid.size() - 5, "end-of-job"},
         {"end of job inside a page", job({kHeader, "1B 24 41 1B 21 41 00 00 10", kEnd}), pageAt + 9,
          "expected a raster line"},
@@ -168,59 +201,22 @@ TEST(Decoder, RefusesMalformedStreams) {
         {"the largest paper at 1200 dpi, but too long",
          job({"1B 26 42 1B 25 2D 39 38 37 36 35 58 1B 78 D8 27 1B 79 A1 41"}), 18,
          "10200 x 16801 dots: larger", tarnwel::largest_paper(1200)},
-        // 5 runs of 127 and one of 5: 640 bytes, 5120 dots.
-        {"line wider than the largest paper", {}, pageAt + 9, "640 bytes, wider than the largest"},
+        {"line wider than the largest paper",
+         job({kHeader, begin, wider.c_str(), "1B 24 42", kEnd}), pageAt + 9,
+         "640 bytes, wider than the largest"},
         {"page longer than the largest paper",
-         {},
-         pageAt + 9 + 8400 * 5,
-         "more than 8400 lines: longer than the largest paper"},
-        // 64 runs of 127 and one of 65: 8193 bytes.
+         job({kHeader, begin, legalBlanks.c_str(), "1B 2A 42 01 00 1B 24 42", kEnd}),
+         pageAt + 9 + 8400 * 5, "more than 8400 lines: longer than the largest paper"},
         {"line wider than the printer takes",
-         {},
-         pageAt + 9,
-         "8193 bytes, more than",
-         tarnwel::command_limits()},
+         job({kHeader, begin, widest.c_str(), "1B 24 42", kEnd}), pageAt + 9,
+         "8193 bytes, more than", tarnwel::command_limits()},
         {"blank line past 65535 lines",
-         {},
-         pageAt + 9 + 65535 * 5,
-         "more than 65535 lines",
-         tarnwel::command_limits()},
+         job({kHeader, begin, blanks.c_str(), "1B 2A 42 01 00 1B 24 42", kEnd}),
+         pageAt + 9 + 65535 * 5, "more than 65535 lines", tarnwel::command_limits()},
         {"raster line past 65535 lines",
-         {},
-         pageAt + 9 + 65535 * 5,
-         "more than 65535 lines",
-         tarnwel::command_limits()},
+         job({kHeader, begin, blanks.c_str(), "1B 2A 41 02 02 00 00 AA 1B 24 42", kEnd}),
+         pageAt + 9 + 65535 * 5, "more than 65535 lines", tarnwel::command_limits()},
     };
-    const size_t n = sizeof(cases) / sizeof(cases[0]);
-    std::string wider = "1B 2A 41 02 0C 00";
-    for (int i = 0; i < 5; i++)
-        wider += " 82 AA";
-    wider += " FC AA";
-    cases[n - 5].stream =
-        job({kHeader, "1B 24 41 1B 21 41 00 00 10", wider.c_str(), "1B 24 42", kEnd});
-    std::string longest;
-    for (int i = 0; i < 8400; i++)
-        longest += "1B 2A 42 01 00 ";
-    cases[n - 4].stream = job(
-        {kHeader, "1B 24 41 1B 21 41 00 00 10", longest.c_str(), "1B 2A 42 01 00 1B 24 42", kEnd});
-    std::string wide = "1B 2A 41 02 82 00";
-    for (int i = 0; i < 64; i++)
-        wide += " 82 AA";
-    wide += " C0 AA";
-    cases[n - 3].stream =
-        job({kHeader, "1B 24 41 1B 21 41 00 00 10", wide.c_str(), "1B 24 42", kEnd});
-    std::string blanks;
-    for (int i = 0; i < 65535; i++)
-        blanks += "1B 2A 42 01 00 ";
-    cases[n - 2].stream = job(
-        {kHeader, "1B 24 41 1B 21 41 00 00 10", blanks.c_str(), "1B 2A 42 01 00 1B 24 42", kEnd});
-    cases[n - 1].stream = job({kHeader, "1B 24 41 1B 21 41 00 00 10", blanks.c_str(),
-                               "1B 2A 41 02 02 00 00 AA 1B 24 42", kEnd});
-    // A setting given twice.
-    cases[5].stream = job({"1B 26 42 1B 25 2D 39 38 37 36 35 58 1C 16 01 42 13 1C 16 01 42 10"});
-    cases[5].offset = 17;
-    cases[5].words = "second paper weight";
-
     for (const Case& c : cases) {
         tarnwel::StreamJob j;
         tarnwel::StreamError e;
@@ -397,39 +393,53 @@ TEST(RoundTrip, GhostscriptPageThroughFilterAndBack) {
     EXPECT_GT(inked, 100000u);
 }
 
-// A stream of 100 empty pages on paper of 65535 x 65535 dots is 1,253 bytes;
-// its images would be 537 MB each. tarnwel-decode refuses the paper size at
-// once, with its offset, and writes no image; --page-height is held to the
-// same paper.
-TEST(Decoder, ToolRefusesPaperLargerThanThePrintersTake) {
-    std::string pages;
-    for (int i = 0; i < 100; i++)
-        pages += "1B 24 41 1B 21 41 00 00 10 1B 24 42 ";
-    Bytes stream =
-        job({"1B 26 42 1B 25 2D 39 38 37 36 35 58 1C 16 01 42 13 1C 16 02 42 12 "
-             "1B 78 FF FF 1B 79 FF FF 1B 26 6C 01 00 49 25 1B 26 41 09 00 00 "
-             "1C 16 04 42 00",
-             pages.c_str(), kEnd});
-    ASSERT_EQ(stream.size(), 1253u);
+// Streams of a few bytes that describe pages of many pixels. 100 empty pages
+// of 65535 x 65535 dots are 1,253 bytes, their images 537 MB each:
+// tarnwel-decode refuses the paper size at once, with its offset, and holds
+// --page-height to the same paper. 336 empty pages of the largest paper are
+// 4,085 bytes and 1.7 GB of pixels: over the images' budget, none is written.
+TEST(Decoder, ToolHoldsSmallStreamsToSmallImages) {
+    auto stream = [](const char* paper, int pages) {
+        std::string all;
+        for (int i = 0; i < pages; i++)
+            all += "1B 24 41 1B 21 41 00 00 10 1B 24 42 ";
+        Bytes b = job({"1B 26 42 1B 25 2D 39 38 37 36 35 58 1C 16 01 42 13 1C 16 02 42 12", paper,
+                       "1B 26 6C 01 00 49 25 1B 26 41 09 00 00 1C 16 04 42 00", all.c_str(), kEnd});
+        return std::string(b.begin(), b.end());
+    };
     std::string dir = temp_dir();
-    write_file(dir + "/job.prn", std::string(stream.begin(), stream.end()));
+    write_file(dir + "/huge.prn", stream("1B 78 FF FF 1B 79 FF FF", 100));
+    write_file(dir + "/legal.prn", stream("1B 78 EC 13 1B 79 D0 20", 336));
+    write_file(dir + "/one.prn", stream("1B 78 EC 13 1B 79 D0 20", 1));
+    ASSERT_EQ(read_file(dir + "/huge.prn").size(), 1253u);
+    ASSERT_EQ(read_file(dir + "/legal.prn").size(), 4085u);
     const std::string decode =
         program_shell_command(std::string(TARNWEL_BINARY_DIR) + "/tools/tarnwel-decode");
     struct Case {
         const char* options;
+        const char* file;
         int status;
         const char* words;
     } cases[] = {
-        {"--png ", 1, "invalid stream at byte offset 24: paper size of 65535 x 65535 dots"},
-        {"--pbm ", 1, "--any-size takes pages up to 65535 x 65535 dots"},
-        {"--page-height 8401 --png ", 2, "--page-height 8401 is more than the 8400 lines"},
+        {"--png", "huge", 1, "invalid stream at byte offset 24: paper size of 65535 x 65535 dots"},
+        {"--pbm", "huge", 1, "--any-size takes pages up to 65535 x 65535 dots"},
+        {"--page-height 8401 --png", "one", 2, "--page-height 8401 is more than the 8400 lines"},
+        {"--pbm", "legal", 2,
+         "the images of its 336 pages would hold 1718 MB of pixels, more than the limit of 1024 "
+         "MB"},
+        // One page of the largest paper is 5.1 MB of pixels.
+        {"--image-limit 5 --png", "one", 2, "more than the limit of 5 MB"},
+        {"--image-limit 6 --png", "one", 0, ""},
     };
     for (const Case& c : cases) {
         std::string err = dir + "/err";
-        int status = sh(decode + " " + c.options + dir + "/p " + dir + "/job.prn 2>" + err);
-        EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, c.status) << c.options;
-        EXPECT_NE(read_file(err).find(c.words), std::string::npos) << c.options << read_file(err);
-        EXPECT_NE(sh("ls " + dir + "/p-* >/dev/null 2>&1"), 0) << c.options;
+        sh("rm -f " + dir + "/p-*");
+        int status = sh(decode + " --quiet " + c.options + " " + dir + "/p " + dir + "/" + c.file +
+                        ".prn 2>" + err);
+        SCOPED_TRACE(std::string(c.options) + " " + c.file + ": " + read_file(err));
+        EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, c.status);
+        EXPECT_NE(read_file(err).find(c.words), std::string::npos);
+        EXPECT_EQ(sh("ls " + dir + "/p-* >/dev/null 2>&1") == 0, c.status == 0);
     }
 }
 

@@ -185,6 +185,8 @@ TEST(Compress, RequiredPathsRun) {
               << "; required: " << (required ? required : "(not set)") << "\n";
     EXPECT_EQ(encoder_paths::missing(required), "")
         << "required encoder paths that did not run here";
+    // The filter takes the widest of them.
+    EXPECT_EQ(tarnwel::packbits_best_path(), encoder_paths::available().back());
 }
 
 TEST(Compress, EveryPathGivesTheReferenceBytes) {

@@ -3,7 +3,8 @@
 // and writes its pages as images.
 //
 //   tarnwel-decode [--dpi N] [--png PREFIX] [--pbm PREFIX] [--reading-order]
-//                  [--page-height N] [--any-size] [--quiet] [FILE | -]
+//                  [--page-height N] [--any-size] [--image-limit MB] [--quiet]
+//                  [FILE | -]
 #include <getopt.h>
 #include <png.h>
 
@@ -36,6 +37,8 @@ static void usage(FILE* f) {
         "                    (8.5 x 14 in: 5100 x 8400 dots at 600 dpi), up to all the\n"
         "                    commands can say (65535 x 65535 dots); their images can\n"
         "                    take minutes and gigabytes\n"
+        "  --image-limit MB  write no image when all the pages' images together hold\n"
+        "                    more than MB megabytes of pixels (1024; 0: no limit)\n"
         "  --quiet           print nothing but errors\n",
         f);
 }
@@ -92,6 +95,9 @@ static bool write_pbm(const std::string& path, const PageImage& img) {
 
 int main(int argc, char** argv) {
     unsigned dpi = 600, pageHeight = 0;
+    // A page without a command is 12 bytes of stream and a whole paper of
+    // pixels: all the images of a stream are held to a budget.
+    unsigned long imageLimitMb = 1024;
     std::string pngPrefix, pbmPrefix;
     bool readingOrder = false, quiet = false, anySize = false;
     static const option longopts[] = {{"dpi", required_argument, nullptr, 'd'},
@@ -102,9 +108,10 @@ int main(int argc, char** argv) {
                                       {"help", no_argument, nullptr, 'h'},
                                       {"page-height", required_argument, nullptr, 'H'},
                                       {"any-size", no_argument, nullptr, 'a'},
+                                      {"image-limit", required_argument, nullptr, 'l'},
                                       {nullptr, 0, nullptr, 0}};
     int c;
-    while ((c = getopt_long(argc, argv, "d:p:b:rqhH:a", longopts, nullptr)) != -1) {
+    while ((c = getopt_long(argc, argv, "d:p:b:rqhH:al:", longopts, nullptr)) != -1) {
         switch (c) {
             case 'd':
                 dpi = static_cast<unsigned>(strtoul(optarg, nullptr, 10));
@@ -126,6 +133,16 @@ int main(int argc, char** argv) {
             case 'a':
                 anySize = true;
                 break;
+            case 'l': {
+                char* end = nullptr;
+                imageLimitMb = strtoul(optarg, &end, 10);
+                if (!*optarg || *end) {
+                    fprintf(stderr, "tarnwel-decode: --image-limit takes megabytes, not %s\n",
+                            optarg);
+                    return 2;
+                }
+                break;
+            }
             case 'q':
                 quiet = true;
                 break;
@@ -196,6 +213,18 @@ int main(int argc, char** argv) {
         }
     }
 
+    if (wantImages && imageLimitMb > 0) {
+        uint64_t bytes = page_images_bytes(job, readingOrder, pageHeight);
+        if (bytes > static_cast<uint64_t>(imageLimitMb) << 20) {
+            fprintf(stderr,
+                    "tarnwel-decode: %s: the images of its %zu pages would hold %llu MB of "
+                    "pixels, more than the limit of %lu MB: no image written (--image-limit "
+                    "sets it, 0 lifts it)\n",
+                    path, page_image_count(job, readingOrder),
+                    static_cast<unsigned long long>((bytes + (1 << 20) - 1) >> 20), imageLimitMb);
+            return 2;
+        }
+    }
     if (wantImages) {
         for (size_t i = 0; i < page_image_count(job, readingOrder); i++) {
             PageImage image =

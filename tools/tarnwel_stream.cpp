@@ -487,8 +487,9 @@ static bool for_each_line(const uint8_t* data, size_t size, const StreamPage& p,
     return pos == p.end_offset;
 }
 
-PageImage page_image(const StreamJob& job, size_t n, bool reading_order, unsigned page_height,
-                     const uint8_t* data, size_t size) {
+// Image `n`'s stream page and size, without its pixels.
+static PageImage image_frame(const StreamJob& job, size_t n, bool reading_order,
+                             unsigned page_height) {
     bool sheets = reading_order && job.duplex != Duplex::None;
     // Sheets arrive even page first.
     size_t i = n;
@@ -503,6 +504,23 @@ PageImage page_image(const StreamJob& job, size_t n, bool reading_order, unsigne
     img.stream_index = i;
     img.width_bytes = p.width_bytes ? p.width_bytes : (job.paper_width + 7) / 8;
     img.height = std::max(page_height, p.lines_sent);
+    return img;
+}
+
+uint64_t page_images_bytes(const StreamJob& job, bool reading_order, unsigned page_height) {
+    uint64_t total = 0;
+    for (size_t n = 0; n < page_image_count(job, reading_order); n++) {
+        PageImage img = image_frame(job, n, reading_order, page_height);
+        total += static_cast<uint64_t>(img.width_bytes) * img.height;
+    }
+    return total;
+}
+
+PageImage page_image(const StreamJob& job, size_t n, bool reading_order, unsigned page_height,
+                     const uint8_t* data, size_t size) {
+    bool sheets = reading_order && job.duplex != Duplex::None;
+    PageImage img = image_frame(job, n, reading_order, page_height);
+    const StreamPage& p = job.pages[img.stream_index];
     img.pixels.assign(static_cast<size_t>(img.width_bytes) * img.height, 0);
     if (p.width_bytes && !p.pixels.empty()) {
         for (unsigned y = 0; y < p.lines_sent; y++)

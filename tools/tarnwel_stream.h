@@ -64,9 +64,11 @@ struct StreamError {
 };
 
 // Strict validation and decoding. Returns false with `error` set on the first
-// fault; nothing is skipped. Pages larger than `limits` are faults.
+// fault; nothing is skipped. Pages larger than `limits` are faults: by
+// default all the commands can say, as the filter writes whatever page size
+// its raster gives; tarnwel-decode holds streams to largest_paper().
 bool decode_stream(const uint8_t* data, size_t size, StreamJob& job, StreamError& error,
-                   bool keep_pixels = true, const StreamLimits& limits = largest_paper());
+                   bool keep_pixels = true, const StreamLimits& limits = command_limits());
 
 // PackBits-decodes one raster line's data, complementing every byte back.
 // False (with a message) when a run or literal reaches past the data.
@@ -100,6 +102,10 @@ std::vector<PageImage> page_images(const StreamJob& job, bool reading_order,
 size_t page_image_count(const StreamJob& job, bool reading_order);
 PageImage page_image(const StreamJob& job, size_t n, bool reading_order, unsigned page_height = 0,
                      const uint8_t* data = nullptr, size_t size = 0);
+
+// The pixel bytes of all the images page_image() makes: what they cost in
+// memory one at a time, in time and on disk together.
+uint64_t page_images_bytes(const StreamJob& job, bool reading_order, unsigned page_height = 0);
 
 // The raster height page_images() uses when given 0.
 unsigned default_page_height(const StreamJob& job);
