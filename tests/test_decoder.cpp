@@ -421,21 +421,36 @@ TEST(Decoder, ToolHoldsSmallStreamsToSmallImages) {
         int status;
         const char* words;
     } cases[] = {
-        {"--png", "huge", 1, "invalid stream at byte offset 24: paper size of 65535 x 65535 dots"},
-        {"--pbm", "huge", 1, "--any-size takes pages up to 65535 x 65535 dots"},
-        {"--page-height 8401 --png", "one", 2, "--page-height 8401 is more than the 8400 lines"},
-        {"--pbm", "legal", 2,
-         "the images of its 336 pages would hold 1718 MB of pixels, more than the limit of 1024 "
-         "MB"},
+        {"--png PREFIX", "huge", 1,
+         "invalid stream at byte offset 24: paper size of 65535 x 65535 dots"},
+        {"--pbm PREFIX", "huge", 1, "--any-size takes pages up to 65535 x 65535 dots"},
+        {"--page-height 8401 --png PREFIX", "one", 2,
+         "--page-height 8401 is more than the 8400 lines"},
+        {"--pbm PREFIX", "legal", 2,
+         "the images of its 336 pages would write 1718 MB of pixels, more than the limit of "
+         "1024 MB"},
+        // Both formats are written in full: each counts.
+        {"--png PREFIX --pbm PREFIX", "legal", 2, "would write 3435 MB"},
         // One page of the largest paper is 5.1 MB of pixels.
-        {"--image-limit 5 --png", "one", 2, "more than the limit of 5 MB"},
-        {"--image-limit 6 --png", "one", 0, ""},
+        {"--image-limit 5 --png PREFIX", "one", 2, "more than the limit of 5 MB"},
+        {"--image-limit 6 --png PREFIX", "one", 0, ""},
+        {"--image-limit 5 --png PREFIX --pbm PREFIX", "one", 2, "would write 11 MB"},
+        // Numbers that would wrap around are refused, not read as no limit.
+        {"--image-limit -1 --png PREFIX", "one", 2, "--image-limit takes megabytes, not -1"},
+        {"--image-limit 99999999999999999999 --png PREFIX", "one", 2,
+         "--image-limit takes megabytes"},
+        {"--image-limit 17592186044416 --png PREFIX", "one", 2, "--image-limit takes megabytes"},
+        {"--dpi -1 --png PREFIX", "huge", 2, "--dpi takes 1 to 65535, not -1"},
+        {"--page-height -1 --png PREFIX", "one", 2, "--page-height takes 0 to 65535 lines"},
     };
     for (const Case& c : cases) {
         std::string err = dir + "/err";
         sh("rm -f " + dir + "/p-*");
-        int status = sh(decode + " --quiet " + c.options + " " + dir + "/p " + dir + "/" + c.file +
-                        ".prn 2>" + err);
+        std::string options = c.options;
+        for (size_t at; (at = options.find("PREFIX")) != std::string::npos;)
+            options.replace(at, 6, dir + "/p");
+        int status =
+            sh(decode + " --quiet " + options + " " + dir + "/" + c.file + ".prn 2>" + err);
         SCOPED_TRACE(std::string(c.options) + " " + c.file + ": " + read_file(err));
         EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, c.status);
         EXPECT_NE(read_file(err).find(c.words), std::string::npos);

@@ -38,9 +38,26 @@ static void usage(FILE* f) {
         "                    commands can say (65535 x 65535 dots); their images can\n"
         "                    take minutes and gigabytes\n"
         "  --image-limit MB  write no image when all the pages' images together hold\n"
-        "                    more than MB megabytes of pixels (1024; 0: no limit)\n"
+        "                    more than MB megabytes of pixels, each format asked for\n"
+        "                    counted (1024; 0: no limit)\n"
         "  --quiet           print nothing but errors\n",
         f);
+}
+
+// A whole number from 0 to `most`, digits only: no sign, no wrap-around.
+static bool parse_number(const char* text, unsigned long long most, unsigned long long& value) {
+    if (!*text)
+        return false;
+    value = 0;
+    for (const char* c = text; *c; c++) {
+        if (*c < '0' || *c > '9')
+            return false;
+        unsigned digit = static_cast<unsigned>(*c - '0');
+        if (value > (most - digit) / 10)
+            return false;
+        value = value * 10 + digit;
+    }
+    return true;
 }
 
 static bool read_all(FILE* f, std::vector<uint8_t>& out) {
@@ -97,7 +114,7 @@ int main(int argc, char** argv) {
     unsigned dpi = 600, pageHeight = 0;
     // A page without a command is 12 bytes of stream and a whole paper of
     // pixels: all the images of a stream are held to a budget.
-    unsigned long imageLimitMb = 1024;
+    unsigned long long imageLimitMb = 1024;
     std::string pngPrefix, pbmPrefix;
     bool readingOrder = false, quiet = false, anySize = false;
     static const option longopts[] = {{"dpi", required_argument, nullptr, 'd'},
@@ -113,9 +130,15 @@ int main(int argc, char** argv) {
     int c;
     while ((c = getopt_long(argc, argv, "d:p:b:rqhH:al:", longopts, nullptr)) != -1) {
         switch (c) {
-            case 'd':
-                dpi = static_cast<unsigned>(strtoul(optarg, nullptr, 10));
+            case 'd': {
+                unsigned long long d = 0;
+                if (!parse_number(optarg, 65535, d) || d == 0) {
+                    fprintf(stderr, "tarnwel-decode: --dpi takes 1 to 65535, not %s\n", optarg);
+                    return 2;
+                }
+                dpi = static_cast<unsigned>(d);
                 break;
+            }
             case 'p':
                 pngPrefix = optarg;
                 break;
@@ -126,23 +149,25 @@ int main(int argc, char** argv) {
                 readingOrder = true;
                 break;
             case 'H': {
-                unsigned long h = strtoul(optarg, nullptr, 10);
-                pageHeight = static_cast<unsigned>(std::min<unsigned long>(h, kMaxPageLines + 1));
+                unsigned long long h = 0;
+                if (!parse_number(optarg, kMaxPageLines, h)) {
+                    fprintf(stderr, "tarnwel-decode: --page-height takes 0 to %u lines, not %s\n",
+                            kMaxPageLines, optarg);
+                    return 2;
+                }
+                pageHeight = static_cast<unsigned>(h);
                 break;
             }
             case 'a':
                 anySize = true;
                 break;
-            case 'l': {
-                char* end = nullptr;
-                imageLimitMb = strtoul(optarg, &end, 10);
-                if (!*optarg || *end) {
+            case 'l':
+                if (!parse_number(optarg, UINT64_MAX >> 20, imageLimitMb)) {
                     fprintf(stderr, "tarnwel-decode: --image-limit takes megabytes, not %s\n",
                             optarg);
                     return 2;
                 }
                 break;
-            }
             case 'q':
                 quiet = true;
                 break;
@@ -214,11 +239,14 @@ int main(int argc, char** argv) {
     }
 
     if (wantImages && imageLimitMb > 0) {
-        uint64_t bytes = page_images_bytes(job, readingOrder, pageHeight);
+        // Each format asked for is written in full.
+        uint64_t bytes = page_images_bytes(job, readingOrder, pageHeight) *
+                         (!pngPrefix.empty() + !pbmPrefix.empty());
         if (bytes > static_cast<uint64_t>(imageLimitMb) << 20) {
+            fflush(stdout);  // the summary before the refusal
             fprintf(stderr,
-                    "tarnwel-decode: %s: the images of its %zu pages would hold %llu MB of "
-                    "pixels, more than the limit of %lu MB: no image written (--image-limit "
+                    "tarnwel-decode: %s: the images of its %zu pages would write %llu MB of "
+                    "pixels, more than the limit of %llu MB: no image written (--image-limit "
                     "sets it, 0 lifts it)\n",
                     path, page_image_count(job, readingOrder),
                     static_cast<unsigned long long>((bytes + (1 << 20) - 1) >> 20), imageLimitMb);
