@@ -68,8 +68,8 @@ std::vector<std::string> in_netns(const std::string& netns, const std::vector<st
 // The server options (-o) of the packaged service's ExecStart= line, as
 // "name=value"; the words of the environment ($...) are left out.
 std::vector<std::string> service_unit_options() {
-    std::istringstream unit(read_file(std::string(TARNWEL_SOURCE_DIR) +
-                                      "/debian/tarnwel-printer-app.service"));
+    std::istringstream unit(
+        read_file(std::string(TARNWEL_SOURCE_DIR) + "/debian/tarnwel-printer-app.service"));
     std::vector<std::string> options;
     for (std::string line; std::getline(unit, line);) {
         if (line.rfind("ExecStart=", 0) != 0)
@@ -323,13 +323,15 @@ bool AppServer::launch() {
     return ready_;
 }
 
-bool AppServer::kill_and_restart() {
+bool AppServer::kill_and_restart(const std::function<void()>& whileStopped) {
     if (pid_ > 0) {
         kill(pid_, SIGKILL);
         waitpid(pid_, nullptr, 0);
         pid_ = -1;
     }
     ready_ = false;
+    if (whileStopped)
+        whileStopped();
     return launch();
 }
 

@@ -59,8 +59,9 @@ class AppServer {
     pid_t pid() const { return pid_; }
     // Kills the server with SIGKILL, as a crash or a power cut would end it,
     // and starts it again on the same folders and port; false if it does not
-    // come up.
-    bool kill_and_restart();
+    // come up. `whileStopped` runs between the two, when nothing of the
+    // server is left to race with it.
+    bool kill_and_restart(const std::function<void()>& whileStopped = nullptr);
     // The processes the server has started that are still there ("pid name").
     std::vector<std::string> children() const;
     // Waits up to `seconds` until the server has no child left; the ones

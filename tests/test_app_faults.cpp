@@ -435,6 +435,11 @@ TEST(AppServerKilled, KilledWhileSavingSettingsLeavesAWholeState) {
     ASSERT_TRUE(app.running()) << app.log();
     const std::string statePath = app.dir() + "/home/tarnwel-printer-app.state";
     const char* weights[] = {"stationery", "stationery-heavyweight", "cardstock"};
+    // The printer is kept once its first save has reached the disk (which
+    // takes a while when the disk is busy).
+    for (int i = 0; i < 600 && read_file(statePath).find("</Printer>") == std::string::npos; i++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ASSERT_NE(read_file(statePath).find("</Printer>"), std::string::npos) << app.log();
     for (int round = 0; round < 4; round++) {
         SCOPED_TRACE("round " + std::to_string(round));
         // Settings change over and over while the server is killed.
@@ -445,10 +450,13 @@ TEST(AppServerKilled, KilledWhileSavingSettingsLeavesAWholeState) {
                                                   {"mediatype", weights[i % 3]}});
         });
         std::this_thread::sleep_for(std::chrono::milliseconds(300 + 150 * round));
-        // A save cut short by an earlier crash leaves its temporary file.
-        if (round == 2)
-            write_file(statePath + ".new", "<Printer office>\nDeviceURI fi");
-        bool restarted = app.kill_and_restart();
+        // A save cut short by the crash leaves its temporary file. (Written
+        // while the server runs, it would be the server's own save in
+        // progress.)
+        bool restarted = app.kill_and_restart([&] {
+            if (round == 2)
+                write_file(statePath + ".new", "<Printer office>\nDeviceURI fi");
+        });
         stop = true;
         changer.join();
         ASSERT_TRUE(restarted) << app.log();

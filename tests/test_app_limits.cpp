@@ -903,7 +903,6 @@ TEST(AppJobHistory, JobsLeftByACrashAreTrimmedLikeAnyFinishedJob) {
     for (int i = 0; i < 100 && read_file(state).find("</Printer>") == std::string::npos; i++)
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     ASSERT_NE(read_file(state).find("</Printer>"), std::string::npos) << read_file(state);
-    kill(app.pid(), SIGKILL);
     std::string jobs;
     const long long then = time(nullptr) - 86400;
     for (int id = 1; id <= 180; id++) {
@@ -918,13 +917,14 @@ TEST(AppJobHistory, JobsLeftByACrashAreTrimmedLikeAnyFinishedJob) {
                     "application/pdf\" id=\"" + std::to_string(id) + "\" name=\"lost-" +
                     std::to_string(id) + "\" state=\"4\" username=\"alice\"\n";
     }
-    std::string text = read_file(state);
-    text.insert(text.find("</Printer>"), jobs);
-    size_t next = text.find("NextJobId ");
-    ASSERT_NE(next, std::string::npos) << text;
-    text.replace(next, text.find('\n', next) - next, "NextJobId 181");
-    write_file(state, text);
-    ASSERT_TRUE(app.kill_and_restart()) << app.log();
+    ASSERT_NE(read_file(state).find("NextJobId "), std::string::npos) << read_file(state);
+    ASSERT_TRUE(app.kill_and_restart([&] {
+        std::string text = read_file(state);
+        text.insert(text.find("</Printer>"), jobs);
+        size_t next = text.find("NextJobId ");
+        text.replace(next, text.find('\n', next) - next, "NextJobId 181");
+        write_file(state, text);
+    })) << app.log();
 
     RunResult list = app.ipptool("get-jobs.test", {});
     ASSERT_EQ(list.status, 0) << list.out;
