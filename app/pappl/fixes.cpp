@@ -641,3 +641,68 @@ extern "C" __attribute__((visibility("default"))) ipp_attribute_t* ippAddStrings
         }
     return libcups(ipp, group, value_tag, name, num_values, language, values);
 }
+
+// Every answer PAPPL 1.3.1 gives from a printer's, the system's or a job's
+// attributes (Get-Printer-Attributes, Get-Printers, Get-System-Attributes,
+// Get-Job-Attributes) goes through _papplCopyAttributes, and libcups 2.4
+// copies a collection by sharing it and counting its users in a plain int.
+// Two clients' threads count the printer's own collections (media-col-database,
+// media-size-supported, media-col-default...) at once, one copying into its
+// answer while another deletes the answer it has sent: a count lost frees a
+// collection the printer still holds, and the next answer reads freed memory
+// (a collection shown as {} in media-size-supported, then a crash). Here the
+// answer gets collections of its own, their strings copied too (a string
+// pointing into the printer's collection would not outlive a change of it).
+// Which attributes are copied is PAPPL's choice, made as it makes it
+// (AppAttributeCopies.ThreadsAnsweringAtOnceLeaveThePrintersAttributesWhole).
+namespace {
+
+struct CopyFilter {
+    cups_array_t* requested = nullptr;
+    ipp_tag_t group = IPP_TAG_ZERO;
+    bool filtered = false;  // false inside a collection: every member is copied
+};
+
+int copy_unshared(void* context, ipp_t* to, ipp_attribute_t* attr) {
+    const auto* filter = static_cast<const CopyFilter*>(context);
+    const char* name = ippGetName(attr);
+    if (filter->filtered) {
+        // PAPPL's choice: the group asked for (or none), and only what the
+        // request names; media-col-database only when it names it.
+        const ipp_tag_t group = ippGetGroupTag(attr);
+        if ((filter->group != IPP_TAG_ZERO && group != filter->group && group != IPP_TAG_ZERO) ||
+            !name)
+            return 0;
+        const bool requested = filter->requested &&
+                               cupsArrayFind(filter->requested, const_cast<char*>(name)) != nullptr;
+        if ((strcmp(name, "media-col-database") == 0 || filter->requested) && !requested)
+            return 0;
+    }
+    if (ippGetValueTag(attr) != IPP_TAG_BEGIN_COLLECTION)
+        return 1;  // libcups copies it
+    const int count = ippGetCount(attr);
+    std::vector<ipp_t*> own(static_cast<size_t>(count));
+    CopyFilter members;
+    for (int i = 0; i < count; i++) {
+        own[static_cast<size_t>(i)] = ippNew();
+        ippCopyAttributes(own[static_cast<size_t>(i)], ippGetCollection(attr, i), 0, copy_unshared,
+                          &members);
+    }
+    ippAddCollections(to, ippGetGroupTag(attr), name, count, const_cast<const ipp_t**>(own.data()));
+    for (ipp_t* col : own)
+        ippDelete(col);
+    return 0;
+}
+
+}  // namespace
+
+extern "C" __attribute__((visibility("default"))) void _papplCopyAttributes(ipp_t* to, ipp_t* from,
+                                                                            cups_array_t* ra,
+                                                                            ipp_tag_t group_tag,
+                                                                            int quickcopy) {
+    CopyFilter filter;
+    filter.requested = ra;
+    filter.group = group_tag;
+    filter.filtered = true;
+    ippCopyAttributes(to, from, quickcopy, copy_unshared, &filter);
+}
