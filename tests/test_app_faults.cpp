@@ -642,6 +642,13 @@ INSTANTIATE_TEST_SUITE_P(
                        "ATTR boolean ipp-attribute-fidelity true\nATTR keyword media "
                        "na_letter_8.5x11in",
                        "successful-ok", "completed", nullptr},
+        // Names and texts may come with a language, inside collections too.
+        JobSettingCase{"MediaSizeNameWithLanguage",
+                       "ATTR collection media-col { MEMBER nameWithLanguage media-size-name "
+                       "na_letter_8.5x11in }",
+                       "successful-ok", "completed", nullptr},
+        JobSettingCase{"JobNameWithLanguage", "ATTR nameWithLanguage job-name report",
+                       "successful-ok", "completed", nullptr},
         // PAPPL takes any media-type; the printer has three paper weights.
         JobSettingCase{"UnknownMediaType",
                        "ATTR collection media-col { MEMBER keyword media-type foo }",

@@ -922,6 +922,7 @@ TEST(AppJobHistory, JobsLeftByACrashAreTrimmedLikeAnyFinishedJob) {
         std::string text = read_file(state);
         text.insert(text.find("</Printer>"), jobs);
         size_t next = text.find("NextJobId ");
+        ASSERT_NE(next, std::string::npos) << text;
         text.replace(next, text.find('\n', next) - next, "NextJobId 181");
         write_file(state, text);
     })) << app.log();

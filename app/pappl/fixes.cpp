@@ -652,9 +652,10 @@ extern "C" __attribute__((visibility("default"))) ipp_attribute_t* ippAddStrings
 // collection the printer still holds, and the next answer reads freed memory
 // (a collection shown as {} in media-size-supported, then a crash). Here the
 // answer gets collections of its own, their strings copied too (a string
-// pointing into the printer's collection would not outlive a change of it).
+// pointing into the printer's collection would not outlive a change of it),
+// names and texts with a language among them.
 // Which attributes are copied is PAPPL's choice, made as it makes it
-// (AppAttributeCopies.ThreadsAnsweringAtOnceLeaveThePrintersAttributesWhole).
+// (AppAttributeCopies.*, AppBadJobSettings.*/MediaSizeNameWithLanguage).
 namespace {
 
 struct CopyFilter {
@@ -678,9 +679,22 @@ int copy_unshared(void* context, ipp_t* to, ipp_attribute_t* attr) {
         if ((strcmp(name, "media-col-database") == 0 || filter->requested) && !requested)
             return 0;
     }
-    if (ippGetValueTag(attr) != IPP_TAG_BEGIN_COLLECTION)
-        return 1;  // libcups copies it
+    const ipp_tag_t tag = ippGetValueTag(attr);
     const int count = ippGetCount(attr);
+    if (tag == IPP_TAG_TEXTLANG || tag == IPP_TAG_NAMELANG) {
+        // libcups 2.4 copies a text or name with a language only if it is a
+        // constant: one a client sent comes out empty (a media-size-name
+        // with a language in a job's media-col then crashes PAPPL when the
+        // job prints).
+        std::vector<const char*> values(static_cast<size_t>(count));
+        const char* language = nullptr;
+        for (int i = 0; i < count; i++)
+            values[static_cast<size_t>(i)] = ippGetString(attr, i, i == 0 ? &language : nullptr);
+        ippAddStrings(to, ippGetGroupTag(attr), tag, name, count, language, values.data());
+        return 0;
+    }
+    if (tag != IPP_TAG_BEGIN_COLLECTION)
+        return 1;  // libcups copies it
     std::vector<ipp_t*> own(static_cast<size_t>(count));
     CopyFilter members;
     for (int i = 0; i < count; i++) {
