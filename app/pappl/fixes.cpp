@@ -653,7 +653,8 @@ extern "C" __attribute__((visibility("default"))) ipp_attribute_t* ippAddStrings
 // (a collection shown as {} in media-size-supported, then a crash). Here the
 // answer gets collections of its own, their strings copied too (a string
 // pointing into the printer's collection would not outlive a change of it),
-// names and texts with a language among them.
+// names and texts with a language among them (with the first value's
+// language).
 // Which attributes are copied is PAPPL's choice, made as it makes it
 // (AppAttributeCopies.*, AppBadJobSettings.*/MediaSizeNameWithLanguage).
 namespace {
@@ -685,7 +686,8 @@ int copy_unshared(void* context, ipp_t* to, ipp_attribute_t* attr) {
         // libcups 2.4 copies a text or name with a language only if it is a
         // constant: one a client sent comes out empty (a media-size-name
         // with a language in a job's media-col then crashes PAPPL when the
-        // job prints).
+        // job prints). Its API sets one language for all the values of an
+        // attribute: the first value's (at most 31 characters) goes to all.
         std::vector<const char*> values(static_cast<size_t>(count));
         const char* language = nullptr;
         for (int i = 0; i < count; i++)
